@@ -1,0 +1,280 @@
+#include "xelement.h"
+
+#include "xmldepth.h"
+
+#include <tinyxml.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+xml_error::xml_error(const std::string& message) : std::runtime_error(message) {}
+
+XElement::XElement() = default;
+
+XElement::XElement(const std::string& name) : name(name) {}
+
+void XElement::appendElement(const std::shared_ptr<XElement>& child)
+{
+    if (child)
+        elements.push_back(child);
+}
+
+bool XElement::hasAttribute(const std::string& name) const
+{
+    return attributes.find(name) != attributes.end();
+}
+
+std::string XElement::getAttribute(const std::string& name, const std::string& def) const
+{
+    auto it = attributes.find(name);
+    return it == attributes.end() ? def : it->second;
+}
+
+std::string XElement::getAttribute(const std::string& name, const char* def) const
+{
+    auto it = attributes.find(name);
+    if (it != attributes.end())
+        return it->second;
+    return def ? std::string(def) : std::string();
+}
+
+bool XElement::getAttribute(const std::string& name, bool def) const
+{
+    const std::string value = getAttribute(name, std::string());
+    if (value == "true" || value == "True")
+        return true;
+    if (value == "false" || value == "False")
+        return false;
+    return def;
+}
+
+namespace {
+
+// Runs one of the C library's conversions on the text; the default wins when
+// nothing was converted or errno reports a range error.
+template <typename T, typename Convert>
+T convertNumber(const std::string& value, T def, Convert convert)
+{
+    if (value.empty())
+        return def;
+    const char* start = value.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const T result = convert(start, &end);
+    if (end == start || errno == ERANGE)
+        return def;
+    return result;
+}
+
+// Formats like vsnprintf into a buffer of `size` characters, growing it
+// should a value ever need more, so that nothing is cut.
+std::string formatNumber(size_t size, const char* format, ...)
+{
+    std::vector<char> buffer(size);
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(buffer.data(), buffer.size(), format, args);
+    va_end(args);
+    if (n < 0)
+        return std::string();
+    if (static_cast<size_t>(n) >= buffer.size()) {
+        buffer.resize(static_cast<size_t>(n) + 1);
+        va_start(args, format);
+        std::vsnprintf(buffer.data(), buffer.size(), format, args);
+        va_end(args);
+    }
+    return std::string(buffer.data(), static_cast<size_t>(n));
+}
+
+} // namespace
+
+int XElement::getAttribute(const std::string& name, int def) const
+{
+    const long wide = convertNumber<long>(getAttribute(name, std::string()), def,
+                                          [](const char* s, char** e) { return std::strtol(s, e, 10); });
+    if (wide < INT_MIN || wide > INT_MAX)
+        return def;
+    return static_cast<int>(wide);
+}
+
+long long XElement::getAttribute(const std::string& name, long long def) const
+{
+    return convertNumber<long long>(getAttribute(name, std::string()), def,
+                                    [](const char* s, char** e) { return std::strtoll(s, e, 10); });
+}
+
+float XElement::getAttribute(const std::string& name, float def) const
+{
+    return convertNumber<float>(getAttribute(name, std::string()), def,
+                                [](const char* s, char** e) { return std::strtof(s, e); });
+}
+
+double XElement::getAttribute(const std::string& name, double def) const
+{
+    return convertNumber<double>(getAttribute(name, std::string()), def,
+                                 [](const char* s, char** e) { return std::strtod(s, e); });
+}
+
+bool XElement::hasElements(const std::string& name) const
+{
+    for (const auto& child : elements)
+        if (child->name == name)
+            return true;
+    return false;
+}
+
+std::vector<std::shared_ptr<XElement>> XElement::getElements(const std::string& name) const
+{
+    std::vector<std::shared_ptr<XElement>> found;
+    for (const auto& child : elements)
+        if (child->name == name)
+            found.push_back(child);
+    return found;
+}
+
+void XElement::setAttribute(const std::string& name, const std::string& value)
+{
+    attributes[name] = value;
+}
+
+void XElement::setAttribute(const std::string& name, const char* value)
+{
+    attributes[name] = value ? value : "";
+}
+
+void XElement::setAttribute(const std::string& name, bool value)
+{
+    attributes[name] = value ? "true" : "false";
+}
+
+void XElement::setAttribute(const std::string& name, int value)
+{
+    attributes[name] = formatNumber(16, "%d", value);
+}
+
+void XElement::setAttribute(const std::string& name, long long value)
+{
+    attributes[name] = formatNumber(32, "%lld", value);
+}
+
+void XElement::setAttribute(const std::string& name, float value)
+{
+    attributes[name] = formatNumber(58, "%f", static_cast<double>(value));
+}
+
+void XElement::setAttribute(const std::string& name, double value)
+{
+    attributes[name] = formatNumber(328, "%f", value);
+}
+
+std::shared_ptr<XElement> XElement::parse(XElement* parent, const void* untypedNode)
+{
+    const auto* node = static_cast<const TiXmlNode*>(untypedNode);
+    if (node->Type() == TiXmlNode::TINYXML_ELEMENT) {
+        auto element = std::make_shared<XElement>();
+        element->name = node->Value();
+        for (const TiXmlAttribute* a = node->ToElement()->FirstAttribute(); a; a = a->Next())
+            element->attributes[a->Name()] = a->Value();
+        for (const TiXmlNode* child = node->FirstChild(); child; child = child->NextSibling())
+            parse(element.get(), child);
+        if (parent)
+            parent->elements.push_back(element);
+        return element;
+    }
+    if (node->Type() == TiXmlNode::TINYXML_TEXT && parent)
+        parent->text = node->Value();
+    return nullptr;
+}
+
+std::shared_ptr<XElement> XElement::fromText(const std::string& xml, const std::string& source)
+{
+    // The text ends at its first NUL. The zero bytes appended keep TinyXML
+    // inside the buffer: it steps over a whole UTF-8 sequence at once and so
+    // can skip up to three bytes past the terminator.
+    std::string buffer(xml.c_str());
+    const size_t length = buffer.size();
+    buffer.append(4, '\0');
+
+    const std::string where = source.empty() ? std::string() : " in " + source;
+    // TinyXML's parser is recursive; a deep document would exhaust the stack.
+    if (xmlNestingDepth(buffer.data(), length, maxDepth) > maxDepth)
+        throw xml_error("XML elements nested deeper than " + std::to_string(maxDepth) + " levels" + where + ".");
+
+    TiXmlDocument document;
+    document.Parse(buffer.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+    const TiXmlElement* root = document.FirstChildElement();
+    if (!root)
+        throw xml_error("No root element.");
+    if (document.Error()) {
+        std::string message = "Malformed XML" + where;
+        if (document.ErrorRow() > 0)
+            message += " at line " + std::to_string(document.ErrorRow()) + ", column " +
+                       std::to_string(document.ErrorCol());
+        throw xml_error(message + ": " + document.ErrorDesc());
+    }
+    return parse(nullptr, root);
+}
+
+std::shared_ptr<XElement> XElement::fromString(const std::string& xml)
+{
+    return fromText(xml, std::string());
+}
+
+std::shared_ptr<XElement> XElement::fromFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::in);
+    if (!file.is_open())
+        throw xml_error("Can't open file : " + path);
+    std::string content;
+    try {
+        content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        // libstdc++ reports a failed read(2), e.g. on a directory, this way.
+        throw xml_error("Can't read file : " + path);
+    }
+    if (file.bad())
+        throw xml_error("Can't read file : " + path);
+    return fromText(content, path);
+}
+
+void XElement::store(void* untypedNode)
+{
+    auto* node = static_cast<TiXmlElement*>(untypedNode);
+    node->SetValue(name.c_str());
+    for (const auto& attribute : attributes)
+        node->SetAttribute(attribute.first.c_str(), attribute.second.c_str());
+    if (!text.empty())
+        node->LinkEndChild(new TiXmlText(text.c_str()));
+    for (const auto& child : elements) {
+        auto* childNode = new TiXmlElement(child->name.c_str());
+        child->store(childNode);
+        node->LinkEndChild(childNode);
+    }
+}
+
+std::string XElement::toString()
+{
+    TiXmlDocument document;
+    document.LinkEndChild(new TiXmlDeclaration("1.0", "", ""));
+    auto* root = new TiXmlElement(name.c_str());
+    document.LinkEndChild(root);
+    store(root);
+    TiXmlPrinter printer;
+    printer.SetIndent("  ");
+    document.Accept(&printer);
+    return printer.CStr();
+}
+
+void XElement::toFile(const std::string& path)
+{
+    std::ofstream file(path, std::ios::out | std::ios::trunc);
+    if (!file.is_open())
+        throw xml_error("Can't open file : " + path);
+    file << toString();
+    file.close();
+}
