@@ -1,0 +1,67 @@
+#ifndef QMX4SIM_BUS_H
+#define QMX4SIM_BUS_H
+
+// The simulated bus: the attached devices and the scripted failures, read
+// from an XML file and written back when a device changes.
+
+#include <tinyxml.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qmx4sim {
+
+// One attached device and what the library reports about it.
+struct SimDevice {
+    std::string name;
+    int state = 2; // 2 = unconfigured, 3 = configured (the simulator's own)
+    int extra = 0;
+    int vid = 0;
+    int pid = 0;
+    std::string serial;
+    std::string derivateInfo;
+    int derivateId = 0;
+    std::string userId;
+    std::string firmware;
+    int maxTransfer = 65536;
+    int firmwareType = 1;
+    std::vector<unsigned char> memory;
+    std::map<unsigned int, unsigned int> registers;
+    bool fpgaProgrammed = false;
+    bool interruptPending = false;
+    bool burst = false;
+    unsigned int timeout = 1000;
+    TiXmlElement* element = nullptr; // its entry in the bus file
+};
+
+// A scripted failure: the occurrence-th matching call (0 = every one) of
+// `function`, for `device` (a bus index; -1 = any), returns `code`.
+struct Fault {
+    std::string function;
+    int device = -1;
+    int occurrence = 1;
+    int code = 99;
+    std::string text;
+    int seen = 0;
+};
+
+struct Bus {
+    std::string path;
+    std::unique_ptr<TiXmlDocument> document;
+    std::vector<SimDevice> devices;
+    std::vector<Fault> faults;
+};
+
+// Reads the bus file at path into bus; a missing file is an empty bus.
+// Returns an error text, empty on success.
+std::string loadBus(const std::string& path, Bus& bus);
+
+// Writes the device's state, firmware and user id back to the bus file,
+// through a temporary file and a rename. Returns an error text, empty on success.
+std::string saveDevice(Bus& bus, const SimDevice& device);
+
+} // namespace qmx4sim
+
+#endif

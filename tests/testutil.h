@@ -1,0 +1,57 @@
+#ifndef TESTS_TESTUTIL_H
+#define TESTS_TESTUTIL_H
+
+// Small helpers shared by the test files: scratch directories and files.
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir()
+    {
+        char name[] = "/tmp/qmx4test.XXXXXX";
+        if (!mkdtemp(name))
+            throw std::runtime_error("mkdtemp failed");
+        path = name;
+    }
+    ~TempDir() { std::system(("chmod -R u+w '" + path + "' 2>/dev/null; rm -rf '" + path + "'").c_str()); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+
+    std::string path;
+};
+
+inline void writeFile(const std::string& path, const std::string& content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+inline std::string readFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+inline std::vector<std::string> readLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(path));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace testutil
+
+#endif
