@@ -1,0 +1,124 @@
+#include "servicelib.h"
+
+#include "xelement.h"
+
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace servicelib {
+
+static std::string _baseDir;
+static std::vector<DeviceEntry> _deviceEntries;
+static bool _logging = false;
+static bool _append = false;
+
+// The device state that marks a device waiting for its firmware.
+static const int unconfigured = 2;
+
+void init(const std::string& baseDir)
+{
+    _baseDir = baseDir;
+    _deviceEntries.clear();
+    const auto root = XElement::fromFile(baseDir + "/data/service.xml");
+    _logging = root->getAttribute("logging", true);
+    _append = root->getAttribute("append", false);
+    if (!_append)
+        unlink(getLogFileName().c_str());
+    int n = 0;
+    for (const auto& element : root->getElements("type")) {
+        DeviceEntry entry;
+        entry.pid = element->getAttribute("pid", 0);
+        entry.vid = element->getAttribute("vid", 0);
+        entry.type = element->getAttribute("type", -1);
+        entry.fw = element->getAttribute("fw", "");
+        entry.name = element->getAttribute("name", "Unknown");
+        if (entry.name.empty() || entry.fw.empty() || entry.type == -1 || entry.vid == 0 || entry.pid == 0)
+            throw std::runtime_error("Invalid device entry #" + std::to_string(n));
+        _deviceEntries.push_back(entry);
+        ++n;
+    }
+}
+
+std::string getSvcName(const std::string& baseDir)
+{
+    return XElement::fromFile(baseDir + "/data/config.xml")->getAttribute("name", "Norvel QMX4 Usb Device Service");
+}
+
+const std::vector<DeviceEntry>& getDeviceEntries()
+{
+    return _deviceEntries;
+}
+
+std::string getLogFileName()
+{
+    return _baseDir + "/service.log";
+}
+
+void log(const std::string& message)
+{
+    if (!_logging)
+        return;
+    std::ofstream file(getLogFileName(), std::ios::out | std::ios::app);
+    if (!file.is_open())
+        return;
+    file << message << '\n';
+    file.flush();
+    file.close();
+}
+
+void delLogFile(const std::string& prefix)
+{
+    std::remove((prefix + getLogFileName()).c_str());
+}
+
+static const DeviceEntry* findEntry(const qmx4api::DeviceInfo& info)
+{
+    for (const auto& entry : _deviceEntries)
+        if (entry.vid == info.getVid() && entry.pid == info.getPid())
+            return &entry;
+    return nullptr;
+}
+
+void download()
+{
+    try {
+        qmx4api::initEx(_baseDir);
+        const std::vector<qmx4api::EnumeratedDevice> devices = qmx4api::enumerate(qmx4api::AnyDevice);
+        for (const auto& device : devices) {
+            if (device.getInfo().getState() != unconfigured)
+                continue;
+            const DeviceEntry* entry = findEntry(device.getInfo());
+            if (!entry)
+                continue;
+            log("Unconfigured device found: " + entry->name);
+            downloadFirmware(device, entry->type, entry->fw);
+        }
+        qmx4api::deInit();
+    } catch (const std::exception&) {
+        // The session is closed on every way out, even when opening it failed;
+        // a failure to close it must not hide the failure that ended the pass.
+        try {
+            qmx4api::deInit();
+        } catch (const std::exception&) {
+        }
+        throw;
+    }
+}
+
+void downloadFirmware(const qmx4api::EnumeratedDevice& device, int type, const std::string& fw)
+{
+    // A device that did not open is not touched further: the library would
+    // only be asked about handle -1.
+    qmx4api::Device opened = device.open();
+    try {
+        opened.__int0(type, _baseDir + "/data/" + fw);
+    } catch (const std::exception&) {
+        opened.close();
+        throw;
+    }
+    opened.close();
+}
+
+} // namespace servicelib

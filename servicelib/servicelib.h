@@ -1,0 +1,56 @@
+#ifndef SERVICELIB_SERVICELIB_H
+#define SERVICELIB_SERVICELIB_H
+
+#include "qmx4api.h"
+
+#include <string>
+#include <vector>
+
+// The firmware download service: configuration, log and the download pass.
+namespace servicelib {
+
+// One configured device type.
+struct DeviceEntry {
+    std::string name; // display name in the log
+    std::string fw;   // firmware file name, relative to <base>/data/
+    int type;         // device type number handed to the firmware download
+    int vid;          // USB vendor id
+    int pid;          // USB product id
+};
+
+// Reads <baseDir>/data/service.xml: sets the log switches, deletes the old
+// log unless "append" is set, and replaces the configured device types.
+// Throws xml_error for an unreadable or malformed file and
+// std::runtime_error "Invalid device entry #n" for an incomplete entry.
+void init(const std::string& baseDir);
+
+// The display name from <baseDir>/data/config.xml; throws xml_error when the
+// file cannot be read.
+std::string getSvcName(const std::string& baseDir);
+
+// The configured device types, in file order (empty before init).
+const std::vector<DeviceEntry>& getDeviceEntries();
+
+// The log file's path: the base directory followed by "/service.log".
+std::string getLogFileName();
+
+// Appends the message and a line feed to the log when logging is on; a log
+// that cannot be written is silently skipped.
+void log(const std::string& message);
+
+// Deletes the file at prefix + getLogFileName(); failures are ignored.
+void delLogFile(const std::string& prefix);
+
+// One pass: every attached unconfigured device that matches a configured
+// type gets that type's firmware. The library session is closed on every way
+// out; the first failure ends the pass and leaves as an exception carrying
+// its cause's text.
+void download();
+
+// Opens the device, downloads <base>/data/<fw> into it by type number and
+// closes it. Throws on failure; a device that did open is closed first.
+void downloadFirmware(const qmx4api::EnumeratedDevice& device, int type, const std::string& fw);
+
+} // namespace servicelib
+
+#endif

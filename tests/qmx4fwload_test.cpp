@@ -1,0 +1,235 @@
+// End to end: the built qmx4-fwload runs in a fresh base directory against
+// the stand-in library; its log, output, exit status and the library's
+// journal are checked.
+
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+using testutil::readFile;
+using testutil::readLines;
+using testutil::writeFile;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+    Lines log;
+    bool logExists = false;
+    Lines journal;
+};
+
+const std::string startLine = "Norvel QMX4 Usb Device Firmware Downloader starting ...";
+const std::string loaderEntry = "<type name='Loader' fw='loader.bin' type='1' vid='4660' pid='1'/>";
+const std::string loaderDevice = "<device name='Q' state='2' vid='4660' pid='1' firmwareType='1'/>";
+
+class Program : public ::testing::Test {
+protected:
+    testutil::TempDir base, scratch;
+
+    void SetUp() override
+    {
+        mkdir((base / "data").c_str(), 0755);
+        writeFile(base / "data/loader.bin", "firmware");
+    }
+    void service(const std::string& xml) { writeFile(base / "data/service.xml", xml); }
+    void bus(const std::string& xml) { writeFile(base / "qmx4sim.xml", "<bus>" + xml + "</bus>"); }
+
+    Outcome run()
+    {
+        std::remove((scratch / "journal").c_str());
+        const std::string command = "cd '" + base.path + "' && env -u QMX4SIM_BUS QMX4SIM_JOURNAL='" +
+                                    scratch / "journal" + "' '" QMX4_FWLOAD "' >'" + scratch / "out" + "' 2>'" +
+                                    scratch / "err" + "'";
+        const int raw = std::system(command.c_str());
+        Outcome r;
+        // A signal (abort, crash) shows as a status above 128 from the shell.
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = readFile(scratch / "out");
+        r.err = readFile(scratch / "err");
+        r.logExists = access((base / "service.log").c_str(), F_OK) == 0;
+        r.log = readLines(base / "service.log");
+        r.journal = readLines(scratch / "journal");
+        return r;
+    }
+};
+
+// The journal as "Function=result" words, for comparing call sequences.
+std::string calls(const Outcome& r)
+{
+    std::string summary;
+    for (const auto& line : r.journal) {
+        const auto paren = line.find('(');
+        const auto result = line.find(") = ");
+        std::string code = line.substr(result + 4);
+        code = code.substr(0, code.find(' '));
+        summary += (summary.empty() ? "" : " ") + line.substr(0, paren) + "=" + code;
+    }
+    return summary;
+}
+
+TEST_F(Program, TypicalRun)
+{
+    service("<service>" + loaderEntry + "</service>");
+    bus(loaderDevice);
+    const Outcome r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.log, (Lines{startLine, "Unconfigured device found: Loader"}));
+    EXPECT_EQ(r.journal, (Lines{
+                             "KoInitEx(path=\"./\") = 0",
+                             "KoEnumerate(type=-1, count_in=0) = 0 [count=1]",
+                             "KoEnumerateInfo(index=0) = 0 [name=\"Q\", state=2, vid=4660, pid=1]",
+                             "KoOpen(index=0, handle_in=-1) = 0 [handle=1]",
+                             "KoInt0(handle=1, type=1, path=\".//data/loader.bin\") = 0",
+                             "KoClose(handle=1) = 0",
+                             "KoDeInit() = 0",
+                         }));
+}
+
+TEST_F(Program, ThreeDeviceTrace)
+{
+    service("<service>" + loaderEntry + "</service>");
+    bus(loaderDevice + "<device state='2' vid='4660' pid='2'/><device state='0' vid='4660' pid='1'/>");
+    const Outcome r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(calls(r), "KoInitEx=0 KoEnumerate=0 KoEnumerateInfo=0 KoEnumerateInfo=0 KoEnumerateInfo=0 "
+                        "KoOpen=0 KoInt0=0 KoClose=0 KoDeInit=0");
+    EXPECT_EQ(r.log, (Lines{startLine, "Unconfigured device found: Loader"}));
+}
+
+TEST_F(Program, PassesWithNothingToDo)
+{
+    const struct { std::string service, bus, calls; } cases[] = {
+        {"<service>" + loaderEntry + "</service>", "", "KoInitEx=0 KoEnumerate=0 KoDeInit=0"},
+        {"<service/>", loaderDevice, "KoInitEx=0 KoEnumerate=0 KoEnumerateInfo=0 KoDeInit=0"},
+    };
+    for (const auto& c : cases) {
+        service(c.service);
+        bus(c.bus);
+        const Outcome r = run();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(calls(r), c.calls);
+        EXPECT_EQ(r.log, Lines{startLine});
+    }
+}
+
+TEST_F(Program, FirstMatchingEntryWinsAndEveryDeviceIsServed)
+{
+    writeFile(base / "data/second.bin", "other");
+    service("<service>" + loaderEntry +
+            "<type name='Second' fw='second.bin' type='2' vid='4660' pid='1'/>"
+            "<type name='Other' fw='second.bin' type='2' vid='4660' pid='2'/></service>");
+    bus(loaderDevice + loaderDevice + "<device state='2' vid='4660' pid='2' firmwareType='2'/>");
+    const Outcome r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.log, (Lines{startLine, "Unconfigured device found: Loader", "Unconfigured device found: Loader",
+                            "Unconfigured device found: Other"}));
+    EXPECT_EQ(r.journal.at(6), "KoInt0(handle=1, type=1, path=\".//data/loader.bin\") = 0");
+    EXPECT_EQ(r.journal.at(9), "KoInt0(handle=2, type=1, path=\".//data/loader.bin\") = 0");
+    EXPECT_EQ(r.journal.at(12), "KoInt0(handle=3, type=2, path=\".//data/second.bin\") = 0");
+}
+
+TEST_F(Program, EveryFailureEndsThePassAndClosesTheSession)
+{
+    const std::string prefix = "KoInitEx=0 KoEnumerate=0 KoEnumerateInfo=0 KoEnumerateInfo=0";
+    const struct { std::string faults, calls, text; } cases[] = {
+        {"<fault function='KoInitEx' code='7' text='no USB access'/>", "KoInitEx=7 KoDeInit=1", "no USB access"},
+        {"<fault function='KoEnumerate' code='7' text='bus reset'/>", "KoInitEx=0 KoEnumerate=7 KoDeInit=0", "bus reset"},
+        {"<fault function='KoEnumerateInfo' device='1' code='7' text='gone'/>",
+         "KoInitEx=0 KoEnumerate=0 KoEnumerateInfo=0 KoEnumerateInfo=7 KoDeInit=0", "gone"},
+        // A device that does not open is not asked for anything else.
+        {"<fault function='KoOpen' code='7' text='device busy'/>", prefix + " KoOpen=7 KoDeInit=0", "device busy"},
+        {"<fault function='KoInt0' code='7' text='checksum error'/>",
+         prefix + " KoOpen=0 KoInt0=7 KoClose=0 KoDeInit=0", "checksum error"},
+        {"<fault function='KoInt0' code='7'/><fault function='KoClose' code='8' text='stuck'/>",
+         prefix + " KoOpen=0 KoInt0=7 KoClose=8 KoDeInit=0", "stuck"},
+        {"<fault function='KoClose' code='8' text='stuck'/>", prefix + " KoOpen=0 KoInt0=0 KoClose=8 KoDeInit=0",
+         "stuck"},
+        {"<fault function='KoDeInit' code='9' text='cannot release'/>",
+         prefix + " KoOpen=0 KoInt0=0 KoClose=0 KoOpen=0 KoInt0=0 KoClose=0 KoDeInit=9 KoDeInit=0", "cannot release"},
+        // A failing close of the session does not hide why the pass ended.
+        {"<fault function='KoInt0' code='7' text='checksum error'/><fault function='KoDeInit' occurrence='0' code='9'/>",
+         prefix + " KoOpen=0 KoInt0=7 KoClose=0 KoDeInit=9", "checksum error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faults);
+        service("<service>" + loaderEntry + "</service>");
+        bus(loaderDevice + loaderDevice + c.faults);
+        const Outcome r = run();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c.text + "\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(calls(r), c.calls);
+        ASSERT_FALSE(r.log.empty());
+        EXPECT_EQ(r.log.back(), c.text);
+    }
+}
+
+TEST_F(Program, AFailureAtTheFirstDeviceSkipsTheRest)
+{
+    service("<service><type name='Loader' fw='missing.bin' type='1' vid='4660' pid='1'/></service>");
+    bus(loaderDevice + loaderDevice);
+    const Outcome r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Firmware file not found: .//data/missing.bin\n");
+    EXPECT_EQ(r.log, (Lines{startLine, "Unconfigured device found: Loader", "Firmware file not found: .//data/missing.bin"}));
+    EXPECT_EQ(calls(r), "KoInitEx=0 KoEnumerate=0 KoEnumerateInfo=0 KoEnumerateInfo=0 KoOpen=0 KoInt0=5 KoClose=0 KoDeInit=0");
+}
+
+TEST_F(Program, LoggingOffWritesNoLogButStillReports)
+{
+    writeFile(base / "service.log", "old\n");
+    service("<service logging='false'><type name='L' fw='missing.bin' type='1' vid='4660' pid='1'/></service>");
+    bus(loaderDevice);
+    const Outcome r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(r.logExists);
+    EXPECT_EQ(r.out, "Firmware file not found: .//data/missing.bin\n");
+}
+
+TEST_F(Program, AppendKeepsEarlierRuns)
+{
+    service("<service append='true'>" + loaderEntry + "</service>");
+    bus(loaderDevice);
+    EXPECT_EQ(run().status, 0);
+    const Outcome second = run(); // the device is configured now
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.log, (Lines{startLine, "Unconfigured device found: Loader", startLine}));
+}
+
+TEST_F(Program, AFailedConfigurationTouchesNoDevice)
+{
+    const struct { std::string xml; std::string text; Lines log; } cases[] = {
+        {"", "No root element.", {"old"}},
+        {"<service>\n<type", "Malformed XML in .//data/service.xml at line 2, column 2: Failed to read Element name", {"old"}},
+        {"<service>" + loaderEntry + "<type name='B'/></service>", "Invalid device entry #1", {"Invalid device entry #1"}},
+        {"<service logging='false' append='true'><type/></service>", "Invalid device entry #0", {"old"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.xml);
+        writeFile(base / "service.log", "old\n");
+        service(c.xml);
+        bus(loaderDevice);
+        const Outcome r = run();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.text + "\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.journal.empty());
+        EXPECT_EQ(r.log, c.log);
+    }
+    std::remove((base / "data/service.xml").c_str());
+    const Outcome missing = run();
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "Can't open file : .//data/service.xml\n");
+    EXPECT_TRUE(missing.journal.empty());
+}
+
+} // namespace
