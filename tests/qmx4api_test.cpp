@@ -145,6 +145,8 @@ TEST_F(Layer, DeviceOperationsPassTheirArguments)
         {[&] { EXPECT_EQ(d.readRegister(16), 3735928559u); }, "KoReadRegister(" + h + ", address=16) = 0 [value=3735928559]"},
         {[&] { d.writeBlock(8, five, 5); }, "KoWriteBlock(" + h + ", address=8, buffer=set, length=5, mode=5) = 0"},
         {[&] { d.readBlock(8, empty, 6); }, "KoReadBlock(" + h + ", address=8, buffer=null, length=0, mode=6) = 0"},
+        {[&] { d.writeBlock(20, five.data(), 2, 1); }, "KoWriteBlock(" + h + ", address=20, buffer=set, length=2, mode=1) = 0"},
+        {[&] { d.readBlock(19, five.data(), 4, 2); }, "KoReadBlock(" + h + ", address=19, buffer=set, length=4, mode=2) = 0"},
         {[&] { EXPECT_FALSE(d.waitForInterrupt(250)); }, "KoWaitForInterrupt(" + h + ", timeout=250, flag_in=0) = 0 [flag=0]"},
         {[&] { d.enableInterrupt(); }, "KoEnableInterrupt(" + h + ") = 0"},
         {[&] { EXPECT_TRUE(d.waitForInterrupt(250)); }, "KoWaitForInterrupt(" + h + ", timeout=250, flag_in=0) = 0 [flag=1]"},
@@ -166,6 +168,7 @@ TEST_F(Layer, DeviceOperationsPassTheirArguments)
         EXPECT_EQ(lastCall(), c.line);
     }
     EXPECT_TRUE(empty.empty());
+    EXPECT_EQ(five, (std::vector<unsigned char>{0, 9, 9, 0, 9}));
     // A closed handle goes to the library again, which refuses it.
     EXPECT_EQ(messageOf([&] { d.close(); }), "Handle " + std::to_string(d.getHandle()) + " does not name an open device.");
     EXPECT_EQ(d.getHandle(), d.getInfo().getHandle());
@@ -263,6 +266,16 @@ TEST_F(Layer, SessionCallsFollowTheErrorConvention)
 
     writeFile(dir / "qmx4sim.xml", "<bus><device");
     EXPECT_EQ(messageOf([&] { initEx(dir.path); }).rfind("Bus file " + dir.path + "/qmx4sim.xml: ", 0), 0u);
+}
+
+TEST_F(Layer, InitUsesTheWorkingDirectoryOrTheNamedBus)
+{
+    deInit();
+    setenv("QMX4SIM_BUS", (dir / "qmx4sim.xml").c_str(), 1);
+    init();
+    unsetenv("QMX4SIM_BUS");
+    EXPECT_EQ(journal().back(), "KoInit() = 0");
+    EXPECT_EQ(enumerate(AnyDevice).size(), 2u);
 }
 
 TEST_F(Layer, MissingVersionTextGivesAnEmptyString)
