@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -191,12 +192,12 @@ std::shared_ptr<XElement> XElement::parse(XElement* parent, const void* untypedN
     return nullptr;
 }
 
-std::shared_ptr<XElement> XElement::fromText(const std::string& xml, const std::string& source)
+std::shared_ptr<XElement> XElement::fromText(std::string buffer, const std::string& source)
 {
     // The text ends at its first NUL. The zero bytes appended keep TinyXML
     // inside the buffer: it steps over a whole UTF-8 sequence at once and so
     // can skip up to three bytes past the terminator.
-    std::string buffer(xml.c_str());
+    buffer.resize(std::strlen(buffer.c_str()));
     const size_t length = buffer.size();
     buffer.append(4, '\0');
 
@@ -207,6 +208,7 @@ std::shared_ptr<XElement> XElement::fromText(const std::string& xml, const std::
 
     TiXmlDocument document;
     document.Parse(buffer.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+    std::string().swap(buffer); // the document holds copies of everything it needs
     const TiXmlElement* root = document.FirstChildElement();
     if (!root)
         throw xml_error("No root element.");
@@ -239,7 +241,7 @@ std::shared_ptr<XElement> XElement::fromFile(const std::string& path)
     }
     if (file.bad())
         throw xml_error("Can't read file : " + path);
-    return fromText(content, path);
+    return fromText(std::move(content), path);
 }
 
 void XElement::store(void* untypedNode)

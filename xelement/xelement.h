@@ -96,7 +96,7 @@ public:
 
 private:
     static std::shared_ptr<XElement> parse(XElement* parent, const void* node);
-    static std::shared_ptr<XElement> fromText(const std::string& xml, const std::string& source);
+    static std::shared_ptr<XElement> fromText(std::string xml, const std::string& source);
     void store(void* node);
 
     std::string name;
