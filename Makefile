@@ -1,11 +1,14 @@
 # Front door: `make` (release build), `make test`, `make demo`, `make deps`.
 
-PACKAGES := g++ make cmake pkg-config libtinyxml-dev libgtest-dev
+PACKAGES := g++ make cmake pkg-config libtinyxml-dev libgtest-dev \
+            clang libclang-rt-14-dev valgrind shared-mime-info fontconfig-config
 BUILD    := build
 JOBS     := $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
+FUZZERS := xml depth config
 
-.PHONY: all release test deps demo clean
+.PHONY: all release test sanitize memcheck fuzz deps demo clean
 
 DEMO := $(BUILD)/demo
 
@@ -15,10 +18,37 @@ release: deps
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DQMX4_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/release -j $(JOBS)
 
+# Every test under AddressSanitizer/UBSan, then the end-to-end and library
+# tests under Valgrind memcheck, then each fuzzer for a few seconds.
 test: deps
+	$(MAKE) --no-print-directory sanitize
+	$(MAKE) --no-print-directory memcheck
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10
+
+sanitize: deps
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DQMX4_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/test -j $(JOBS)
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
+
+memcheck: deps
+	cmake -S . -B $(BUILD)/memcheck -DCMAKE_BUILD_TYPE=Debug -DQMX4_MEMCHECK=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD)/memcheck -j $(JOBS)
+	cd $(BUILD)/memcheck && ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer targets (clang), each run for FUZZ_SECONDS from the seed corpus.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=Debug -DQMX4_FUZZ=ON \
+	  -DQMX4_SANITIZE=ON -DQMX4_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD)/fuzz -j $(JOBS)
+	@for t in $(FUZZERS); do \
+	  mkdir -p $(BUILD)/fuzz/corpus-$$t && \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s" && \
+	  $(BUILD)/fuzz/fuzz/$${t}_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 \
+	    -print_final_stats=1 -artifact_prefix=$(BUILD)/fuzz/$$t- \
+	    $(BUILD)/fuzz/corpus-$$t fuzz/corpus 2>$(BUILD)/fuzz/$$t.log \
+	  || { tail -n 60 $(BUILD)/fuzz/$$t.log; exit 1; }; \
+	  grep -h "number_of_executed_units" $(BUILD)/fuzz/$$t.log; \
+	done
 
 # Runs the downloader twice on a copy of example/ against the stand-in
 # library: the first run configures a device, the second finds nothing to do.

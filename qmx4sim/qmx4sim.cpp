@@ -234,6 +234,26 @@ int getText(const char* name, int handle, char* text, std::string SimDevice::*fi
     return call.done(0);
 }
 
+// A block transfer between the caller's buffer and the device's memory.
+int transferBlock(Call& call, int handle, unsigned int address, void* buffer, int length, int mode, bool toDevice)
+{
+    call.arg("handle", handle).arg("address", address).pointer("buffer", buffer).arg("length", length).arg("mode", mode);
+    SimDevice* d = nullptr;
+    int code = lookup(call, handle, d);
+    if (!code)
+        code = checkBlock(buffer, length);
+    if (!code)
+        code = checkRange(*d, address, length);
+    if (!code && length > 0) {
+        unsigned char* memory = d->memory.data() + address;
+        if (toDevice)
+            std::memcpy(memory, buffer, static_cast<size_t>(length));
+        else
+            std::memcpy(buffer, memory, static_cast<size_t>(length));
+    }
+    return call.done(code);
+}
+
 } // namespace
 
 extern "C" {
@@ -381,31 +401,13 @@ int KoWriteRegister(int handle, unsigned int address, unsigned int value)
 int KoReadBlock(int handle, unsigned int address, void* buffer, int length, int mode)
 {
     Call call("KoReadBlock");
-    call.arg("handle", handle).arg("address", address).pointer("buffer", buffer).arg("length", length).arg("mode", mode);
-    SimDevice* d = nullptr;
-    int code = lookup(call, handle, d);
-    if (!code)
-        code = checkBlock(buffer, length);
-    if (!code)
-        code = checkRange(*d, address, length);
-    if (!code && length > 0)
-        std::memcpy(buffer, d->memory.data() + address, static_cast<size_t>(length));
-    return call.done(code);
+    return transferBlock(call, handle, address, buffer, length, mode, false);
 }
 
 int KoWriteBlock(int handle, unsigned int address, void* buffer, int length, int mode)
 {
     Call call("KoWriteBlock");
-    call.arg("handle", handle).arg("address", address).pointer("buffer", buffer).arg("length", length).arg("mode", mode);
-    SimDevice* d = nullptr;
-    int code = lookup(call, handle, d);
-    if (!code)
-        code = checkBlock(buffer, length);
-    if (!code)
-        code = checkRange(*d, address, length);
-    if (!code && length > 0)
-        std::memcpy(d->memory.data() + address, buffer, static_cast<size_t>(length));
-    return call.done(code);
+    return transferBlock(call, handle, address, buffer, length, mode, true);
 }
 
 int KoWaitForInterrupt(int handle, unsigned int timeout, int* flag)

@@ -6,6 +6,14 @@
 
 #include <exception>
 #include <iostream>
+#include <string>
+
+// A configuration failure as shown on standard error: it names the file.
+static std::string configurationFailure(const std::string& text)
+{
+    const std::string file = servicelib::getConfigFileName();
+    return text.find(file) == std::string::npos ? file + ": " + text : text;
+}
 
 int main()
 {
@@ -14,7 +22,7 @@ int main()
             servicelib::init("./");
         } catch (const std::exception& e) {
             servicelib::log(e.what());
-            std::cerr << e.what() << '\n' << std::flush;
+            std::cerr << configurationFailure(e.what()) << '\n' << std::flush;
             return 1;
         }
         servicelib::log("Norvel QMX4 Usb Device Firmware Downloader starting ...");

@@ -21,7 +21,7 @@ void init(const std::string& baseDir)
 {
     _baseDir = baseDir;
     _deviceEntries.clear();
-    const auto root = XElement::fromFile(baseDir + "/data/service.xml");
+    const auto root = XElement::fromFile(getConfigFileName());
     _logging = root->getAttribute("logging", true);
     _append = root->getAttribute("append", false);
     if (!_append)
@@ -49,6 +49,11 @@ std::string getSvcName(const std::string& baseDir)
 const std::vector<DeviceEntry>& getDeviceEntries()
 {
     return _deviceEntries;
+}
+
+std::string getConfigFileName()
+{
+    return _baseDir + "/data/service.xml";
 }
 
 std::string getLogFileName()

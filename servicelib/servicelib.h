@@ -31,6 +31,10 @@ std::string getSvcName(const std::string& baseDir);
 // The configured device types, in file order (empty before init).
 const std::vector<DeviceEntry>& getDeviceEntries();
 
+// The configuration file's path: the base directory followed by
+// "/data/service.xml".
+std::string getConfigFileName();
+
 // The log file's path: the base directory followed by "/service.log".
 std::string getLogFileName();
 

@@ -2,77 +2,11 @@
 // the stand-in library; its log, output, exit status and the library's
 // journal are checked.
 
-#include "testutil.h"
-
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <sys/wait.h>
-
-using testutil::readFile;
-using testutil::readLines;
-using testutil::writeFile;
+#include "programrun.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-    Lines log;
-    bool logExists = false;
-    Lines journal;
-};
-
-const std::string startLine = "Norvel QMX4 Usb Device Firmware Downloader starting ...";
-const std::string loaderEntry = "<type name='Loader' fw='loader.bin' type='1' vid='4660' pid='1'/>";
-const std::string loaderDevice = "<device name='Q' state='2' vid='4660' pid='1' firmwareType='1'/>";
-
-class Program : public ::testing::Test {
-protected:
-    testutil::TempDir base, scratch;
-
-    void SetUp() override
-    {
-        mkdir((base / "data").c_str(), 0755);
-        writeFile(base / "data/loader.bin", "firmware");
-    }
-    void service(const std::string& xml) { writeFile(base / "data/service.xml", xml); }
-    void bus(const std::string& xml) { writeFile(base / "qmx4sim.xml", "<bus>" + xml + "</bus>"); }
-
-    Outcome run()
-    {
-        std::remove((scratch / "journal").c_str());
-        const std::string command = "cd '" + base.path + "' && env -u QMX4SIM_BUS QMX4SIM_JOURNAL='" +
-                                    scratch / "journal" + "' '" QMX4_FWLOAD "' >'" + scratch / "out" + "' 2>'" +
-                                    scratch / "err" + "'";
-        const int raw = std::system(command.c_str());
-        Outcome r;
-        // A signal (abort, crash) shows as a status above 128 from the shell.
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = readFile(scratch / "out");
-        r.err = readFile(scratch / "err");
-        r.logExists = access((base / "service.log").c_str(), F_OK) == 0;
-        r.log = readLines(base / "service.log");
-        r.journal = readLines(scratch / "journal");
-        return r;
-    }
-};
-
-// The journal as "Function=result" words, for comparing call sequences.
-std::string calls(const Outcome& r)
-{
-    std::string summary;
-    for (const auto& line : r.journal) {
-        const auto paren = line.find('(');
-        const auto result = line.find(") = ");
-        std::string code = line.substr(result + 4);
-        code = code.substr(0, code.find(' '));
-        summary += (summary.empty() ? "" : " ") + line.substr(0, paren) + "=" + code;
-    }
-    return summary;
-}
+using namespace programrun;
 
 TEST_F(Program, TypicalRun)
 {
@@ -208,10 +142,11 @@ TEST_F(Program, AppendKeepsEarlierRuns)
 TEST_F(Program, AFailedConfigurationTouchesNoDevice)
 {
     const struct { std::string xml; std::string text; Lines log; } cases[] = {
-        {"", "No root element.", {"old"}},
+        {"", ".//data/service.xml: No root element.", {"old"}},
         {"<service>\n<type", "Malformed XML in .//data/service.xml at line 2, column 2: Failed to read Element name", {"old"}},
-        {"<service>" + loaderEntry + "<type name='B'/></service>", "Invalid device entry #1", {"Invalid device entry #1"}},
-        {"<service logging='false' append='true'><type/></service>", "Invalid device entry #0", {"old"}},
+        {"<service>" + loaderEntry + "<type name='B'/></service>", ".//data/service.xml: Invalid device entry #1",
+         {"Invalid device entry #1"}},
+        {"<service logging='false' append='true'><type/></service>", ".//data/service.xml: Invalid device entry #0", {"old"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.xml);

@@ -37,10 +37,15 @@ inline void writeFile(const std::string& path, const std::string& content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
+// The file's content; empty when it cannot be read (missing, a directory).
 inline std::string readFile(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    try {
+        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
+        return std::string();
+    }
 }
 
 inline std::vector<std::string> readLines(const std::string& path)

@@ -1,0 +1,172 @@
+// End to end with hostile input: broken configurations, awkward files and
+// paths, and a device library that fails at every call in turn.
+
+#include "programrun.h"
+
+#include <map>
+
+namespace {
+
+using namespace programrun;
+
+std::string nested(int depth)
+{
+    std::string s;
+    for (int i = 0; i < depth; ++i)
+        s += "<a>";
+    return s;
+}
+
+TEST_F(Program, UnreadableConfigurationsTouchNoDevice)
+{
+    const std::string file = ".//data/service.xml";
+    const struct { std::string xml; std::string err; } cases[] = {
+        {"", file + ": No root element."},
+        {"<?xml version=\"1.0\"?>\n", file + ": No root element."},
+        {"\x89PNG\r\n\x1a\n\xff\xfe\x01garbage", file + ": No root element."},
+        {std::string("<service>\0", 10) + loaderEntry + "</service>", "Malformed XML in " + file + ": Error reading Element value."},
+        {"<?xml version='1.0' encoding='UTF-8'?><service><type name='\xC3'/>\xC3</service>",
+         "Malformed XML in " + file + " at line 1, column 54: Error parsing Element."},
+        {"<service>" + nested(300), "XML elements nested deeper than 256 levels in " + file + "."},
+        {"<service>" + loaderEntry + "<type name='' fw='x' type='1' vid='1' pid='1'/></service>",
+         file + ": Invalid device entry #1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        writeFile(base / "service.log", "old\n");
+        service(c.xml);
+        bus(loaderDevice);
+        const Outcome r = run();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err + "\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.journal.empty()) << "the library was called";
+        if (c.err.find("Invalid device entry") == std::string::npos) {
+            EXPECT_EQ(r.log, Lines{"old"}); // never configured, so never touched
+        }
+    }
+}
+
+TEST_F(Program, ServiceXmlThatIsNotAFile)
+{
+    const struct { std::string setup; std::string err; } cases[] = {
+        {"mkdir data/service.xml", "Can't read file : .//data/service.xml"},
+        {"ln -s nowhere.xml data/service.xml", "Can't open file : .//data/service.xml"},
+    };
+    for (const auto& c : cases) {
+        std::system(("cd '" + base.path + "' && rm -rf data/service.xml && " + c.setup).c_str());
+        bus(loaderDevice);
+        const Outcome r = run();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err + "\n");
+        EXPECT_TRUE(r.journal.empty());
+    }
+}
+
+TEST_F(Program, ByteOrderMarkIsAccepted)
+{
+    service("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<service>" + loaderEntry + "</service>");
+    bus(loaderDevice);
+    const Outcome r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.log, (Lines{startLine, "Unconfigured device found: Loader"}));
+}
+
+TEST_F(Program, AMillionEntries)
+{
+    std::string xml = "<?xml version=\"1.0\" ?>\n<service>\n";
+    xml.reserve(110u << 20);
+    char line[160];
+    for (int i = 0; i < 1000000; ++i) {
+        std::snprintf(line, sizeof line,
+                      "  <type name=\"QMX4 device type %07d\" fw=\"firmware-%07d.bin\" type=\"1\" vid=\"%d\" pid=\"%d\" />\n",
+                      i, i, 4660 + i % 7, 2 + i);
+        xml += line;
+    }
+    service(xml + loaderEntry + "</service>\n");
+    ASSERT_GT(xml.size(), 100000000u);
+    bus(loaderDevice);
+    const Outcome r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.log, (Lines{startLine, "Unconfigured device found: Loader"}));
+}
+
+TEST_F(Program, AnUnwritableLogDoesNotChangeTheOutcome)
+{
+    service("<service>" + loaderEntry + "</service>");
+    bus(loaderDevice);
+    mkdir((base / "service.log").c_str(), 0755);
+    const Outcome r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(calls(r), "KoInitEx=0 KoEnumerate=0 KoEnumerateInfo=0 KoOpen=0 KoInt0=0 KoClose=0 KoDeInit=0");
+}
+
+TEST_F(Program, AReadOnlyBaseDirectory)
+{
+    service("<service>" + loaderEntry + "</service>");
+    writeFile(scratch / "bus.xml", "<bus>" + loaderDevice + "</bus>");
+    // Root ignores file modes, so the program then runs as nobody.
+    const std::string asUser = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "";
+    chmod(base.path.c_str(), 0555);
+    chmod(scratch.path.c_str(), 0777);
+    const Outcome r = run("QMX4SIM_BUS='" + scratch / "bus.xml" + "' " + asUser);
+    chmod(base.path.c_str(), 0755);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(r.logExists);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(calls(r), "KoInitEx=0 KoEnumerate=0 KoEnumerateInfo=0 KoOpen=0 KoInt0=0 KoClose=0 KoDeInit=0");
+}
+
+TEST_F(Program, FirmwareNamesArePassedAsConfigured)
+{
+    mkdir((base / "fw dir").c_str(), 0755);
+    const std::string names[] = {"../fw dir/\xC3\xA9t\xC3\xA9.bin", "my firmware.bin", "caf\xE9.bin"};
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        writeFile(base / "data/" + name, "image");
+        service("<service><type name='L' fw='" + name + "' type='1' vid='4660' pid='1'/></service>");
+        bus(loaderDevice);
+        const Outcome r = run();
+        EXPECT_EQ(r.status, 0);
+        ASSERT_GE(r.journal.size(), 5u);
+        EXPECT_EQ(r.journal[4], "KoInt0(handle=1, type=1, path=\".//data/" + name + "\") = 0");
+    }
+}
+
+TEST_F(Program, ALibraryFailingAtEachCallInTurn)
+{
+    service("<service>" + loaderEntry + "</service>");
+    bus(loaderDevice + loaderDevice);
+    const Lines baseline = run().journal;
+    ASSERT_EQ(baseline.size(), 11u);
+    std::map<std::string, int> seen;
+    for (size_t k = 0; k < baseline.size(); ++k) {
+        const std::string function = baseline[k].substr(0, baseline[k].find('('));
+        const std::string text = "fault at call " + std::to_string(k) + " (" + function + ")";
+        SCOPED_TRACE(text);
+        bus(loaderDevice + loaderDevice + "<fault function='" + function + "' occurrence='" +
+            std::to_string(++seen[function]) + "' code='" + std::to_string(40 + k) + "' text='" + text + "'/>");
+        const Outcome r = run();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, text + "\n");
+        ASSERT_FALSE(r.log.empty());
+        EXPECT_EQ(r.log.back(), text);
+        // The session is closed last; every device that opened was closed.
+        ASSERT_FALSE(r.journal.empty());
+        EXPECT_EQ(r.journal.back().rfind("KoDeInit()", 0), 0u);
+        for (const auto& line : r.journal) {
+            const auto at = line.find("[handle=");
+            if (line.rfind("KoOpen(", 0) != 0 || at == std::string::npos)
+                continue;
+            const std::string handle = line.substr(at + 8, line.find(']') - at - 8);
+            bool closed = false;
+            for (const auto& other : r.journal)
+                closed = closed || other.rfind("KoClose(handle=" + handle + ")", 0) == 0;
+            EXPECT_TRUE(closed) << "handle " << handle << " left open";
+        }
+    }
+}
+
+} // namespace

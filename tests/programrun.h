@@ -1,0 +1,87 @@
+#ifndef TESTS_PROGRAMRUN_H
+#define TESTS_PROGRAMRUN_H
+
+// Runs the built qmx4-fwload as a process in a fresh base directory against
+// the stand-in library and collects what it left behind. When
+// QMX4_FWLOAD_WRAPPER is set (e.g. to a valgrind command), the program runs
+// under it.
+
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace programrun {
+
+using testutil::readFile;
+using testutil::readLines;
+using testutil::writeFile;
+
+using Lines = std::vector<std::string>;
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+    Lines log;
+    bool logExists = false;
+    Lines journal;
+};
+
+const std::string startLine = "Norvel QMX4 Usb Device Firmware Downloader starting ...";
+const std::string loaderEntry = "<type name='Loader' fw='loader.bin' type='1' vid='4660' pid='1'/>";
+const std::string loaderDevice = "<device name='Q' state='2' vid='4660' pid='1' firmwareType='1'/>";
+
+class Program : public ::testing::Test {
+protected:
+    testutil::TempDir base, scratch;
+
+    void SetUp() override
+    {
+        mkdir((base / "data").c_str(), 0755);
+        writeFile(base / "data/loader.bin", "firmware");
+    }
+    void service(const std::string& xml) { writeFile(base / "data/service.xml", xml); }
+    void bus(const std::string& xml) { writeFile(base / "qmx4sim.xml", "<bus>" + xml + "</bus>"); }
+
+    // Runs the program; `prefix` goes before it on the command line (an
+    // environment setting or a command that runs it as another user).
+    Outcome run(const std::string& prefix = std::string())
+    {
+        std::remove((scratch / "journal").c_str());
+        const char* wrapper = std::getenv("QMX4_FWLOAD_WRAPPER");
+        const std::string command = "cd '" + base.path + "' && env -u QMX4SIM_BUS QMX4SIM_JOURNAL='" +
+                                    scratch / "journal" + "' " + prefix + " " + (wrapper ? wrapper : "") + " '" +
+                                    QMX4_FWLOAD "' >'" + scratch / "out" + "' 2>'" + scratch / "err" + "'";
+        const int raw = std::system(command.c_str());
+        Outcome r;
+        // A signal (abort, crash) shows as a status above 128 from the shell.
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = readFile(scratch / "out");
+        r.err = readFile(scratch / "err");
+        r.logExists = access((base / "service.log").c_str(), F_OK) == 0;
+        r.log = readLines(base / "service.log");
+        r.journal = readLines(scratch / "journal");
+        return r;
+    }
+};
+
+// The journal as "Function=result" words, for comparing call sequences.
+inline std::string calls(const Outcome& r)
+{
+    std::string summary;
+    for (const auto& line : r.journal) {
+        const auto paren = line.find('(');
+        const auto result = line.find(") = ");
+        std::string code = line.substr(result + 4);
+        code = code.substr(0, code.find(' '));
+        summary += (summary.empty() ? "" : " ") + line.substr(0, paren) + "=" + code;
+    }
+    return summary;
+}
+
+} // namespace programrun
+
+#endif
