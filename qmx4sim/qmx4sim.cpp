@@ -58,6 +58,11 @@ int fail(int code, const std::string& text)
     return code;
 }
 
+int notInitialised()
+{
+    return fail(NotInitialised, "The library is not initialised: call KoInit or KoInitEx first.");
+}
+
 // One journal line per call: name, arguments, result and the out-values.
 class Call {
 public:
@@ -128,7 +133,7 @@ int openSession(Call& call, const std::string& busPath)
 int lookup(Call& call, int handle, SimDevice*& device)
 {
     if (!session.open)
-        return fail(NotInitialised, "The library is not initialised: call KoInit or KoInitEx first.");
+        return notInitialised();
     auto it = session.handles.find(handle);
     if (it == session.handles.end())
         return fail(BadHandle, "Handle " + std::to_string(handle) + " does not name an open device.");
@@ -139,7 +144,7 @@ int lookup(Call& call, int handle, SimDevice*& device)
 int listedDevice(Call& call, int index, size_t& busIndex)
 {
     if (!session.open)
-        return fail(NotInitialised, "The library is not initialised: call KoInit or KoInitEx first.");
+        return notInitialised();
     if (index < 0 || static_cast<size_t>(index) >= session.listed.size())
         return fail(BadIndex, "Device index " + std::to_string(index) + " is not in the latest enumeration (" +
                                   std::to_string(session.listed.size()) + " devices).");
@@ -254,6 +259,21 @@ int transferBlock(Call& call, int handle, unsigned int address, void* buffer, in
     return call.done(code);
 }
 
+// A number the library reports about an open device; the journal shows the
+// value the caller preset as <key>_in.
+int getNumber(const char* name, const std::string& key, int handle, int* out, int SimDevice::*field)
+{
+    Call call(name);
+    call.arg("handle", handle).arg((key + "_in").c_str(), out ? std::to_string(*out) : "null");
+    SimDevice* d = nullptr;
+    if (int code = lookup(call, handle, d))
+        return call.done(code);
+    if (!out)
+        return call.done(fail(BadArgument, std::string(name) + ": the " + key + " pointer is null."));
+    *out = d->*field;
+    return call.out(key.c_str(), *out).done(0);
+}
+
 } // namespace
 
 extern "C" {
@@ -277,7 +297,7 @@ int KoDeInit(void)
 {
     Call call("KoDeInit");
     if (!session.open)
-        return call.done(fail(NotInitialised, "The library is not initialised: call KoInit or KoInitEx first."));
+        return call.done(notInitialised());
     if (int code = call.injected())
         return call.done(code);
     session = Session();
@@ -289,7 +309,7 @@ int KoSetLogLevel(int level)
     Call call("KoSetLogLevel");
     call.arg("level", level);
     if (!session.open)
-        return call.done(fail(NotInitialised, "The library is not initialised: call KoInit or KoInitEx first."));
+        return call.done(notInitialised());
     if (int code = call.injected())
         return call.done(code);
     session.logLevel = level;
@@ -318,7 +338,7 @@ int KoEnumerate(int type, int* count)
     Call call("KoEnumerate");
     call.arg("type", type).arg("count_in", count ? std::to_string(*count) : "null");
     if (!session.open)
-        return call.done(fail(NotInitialised, "The library is not initialised: call KoInit or KoInitEx first."));
+        return call.done(notInitialised());
     if (!count)
         return call.done(fail(BadArgument, "KoEnumerate: the count pointer is null."));
     if (int code = call.injected())
@@ -536,15 +556,7 @@ int KoInt2(int handle, int a, int b, void* data, int length)
 
 int KoGetMaxTransferSize(int handle, int* size)
 {
-    Call call("KoGetMaxTransferSize");
-    call.arg("handle", handle).arg("size_in", size ? std::to_string(*size) : "null");
-    SimDevice* d = nullptr;
-    if (int code = lookup(call, handle, d))
-        return call.done(code);
-    if (!size)
-        return call.done(fail(BadArgument, "KoGetMaxTransferSize: the size pointer is null."));
-    *size = d->maxTransfer;
-    return call.out("size", *size).done(0);
+    return getNumber("KoGetMaxTransferSize", "size", handle, size, &SimDevice::maxTransfer);
 }
 
 int KoGetUserId(int handle, char* text)
@@ -585,15 +597,7 @@ int KoGetDerivateInfo(int handle, char* text)
 
 int KoGetDerivateId(int handle, int* id)
 {
-    Call call("KoGetDerivateId");
-    call.arg("handle", handle).arg("id_in", id ? std::to_string(*id) : "null");
-    SimDevice* d = nullptr;
-    if (int code = lookup(call, handle, d))
-        return call.done(code);
-    if (!id)
-        return call.done(fail(BadArgument, "KoGetDerivateId: the id pointer is null."));
-    *id = d->derivateId;
-    return call.out("id", *id).done(0);
+    return getNumber("KoGetDerivateId", "id", handle, id, &SimDevice::derivateId);
 }
 
 } // extern "C"

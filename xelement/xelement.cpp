@@ -38,10 +38,7 @@ std::string XElement::getAttribute(const std::string& name, const std::string& d
 
 std::string XElement::getAttribute(const std::string& name, const char* def) const
 {
-    auto it = attributes.find(name);
-    if (it != attributes.end())
-        return it->second;
-    return def ? std::string(def) : std::string();
+    return getAttribute(name, def ? std::string(def) : std::string());
 }
 
 bool XElement::getAttribute(const std::string& name, bool def) const
