@@ -1,22 +1,31 @@
-# Front door: `make` (release build), `make test`, `make demo`, `make deps`.
+# Front door: `make` (release build), `make test`, `make demo`, `make install`,
+# `make bench`, `make deps`.
 
 PACKAGES := g++ make cmake pkg-config libtinyxml-dev libgtest-dev \
-            clang libclang-rt-14-dev valgrind shared-mime-info fontconfig-config
+            clang libclang-rt-14-dev valgrind shared-mime-info fontconfig-config \
+            systemd man-db
 BUILD    := build
 JOBS     := $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+PREFIX   ?= /usr/local
 FUZZ_SECONDS ?= 60
 FUZZERS := xml depth config
 
-.PHONY: all release test sanitize memcheck fuzz deps demo clean
+.PHONY: all release install test sanitize memcheck fuzz deps demo clean
 
 DEMO := $(BUILD)/demo
 
 all: release
 
 release: deps
-	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DQMX4_TESTS=OFF $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DQMX4_TESTS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/release -j $(JOBS)
+
+# Installs the release build under $(DESTDIR)$(PREFIX); the stand-in library
+# only with CMAKE_FLAGS=-DQMX4_INSTALL_STANDIN=ON.
+install: release
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)/release
 
 # Every test under AddressSanitizer/UBSan, then the end-to-end and library
 # tests under Valgrind memcheck, then each fuzzer for a few seconds.

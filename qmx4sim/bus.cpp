@@ -59,6 +59,7 @@ std::string loadBus(const std::string& path, Bus& bus)
             d.firmware = text(e, "firmware");
             d.maxTransfer = number(e, "maxTransfer", 65536);
             d.firmwareType = number(e, "firmwareType", 1);
+            d.downloadMs = std::max(0, number(e, "downloadMs", 0));
             d.memory.assign(static_cast<size_t>(std::max(0, number(e, "memory", 4096))), 0);
             d.element = e;
             bus.devices.push_back(std::move(d));

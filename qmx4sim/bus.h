@@ -27,6 +27,7 @@ struct SimDevice {
     std::string firmware;
     int maxTransfer = 65536;
     int firmwareType = 1;
+    int downloadMs = 0; // how long a firmware download takes
     std::vector<unsigned char> memory;
     std::map<unsigned int, unsigned int> registers;
     bool fpgaProgrammed = false;

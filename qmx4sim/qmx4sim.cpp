@@ -6,6 +6,7 @@
 #include "qmx4.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <iterator>
 #include <map>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 using qmx4sim::Bus;
@@ -530,6 +532,7 @@ int KoInt0(int handle, int type, const char* path)
                                    std::to_string(d->firmwareType) + ".");
     if (code)
         return call.done(code);
+    std::this_thread::sleep_for(std::chrono::milliseconds(d->downloadMs));
     d->state = 3;
     d->firmware = describeImage(path, image);
     const std::string error = qmx4sim::saveDevice(session.bus, *d);

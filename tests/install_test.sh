@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch DESTDIR and checks what an administrator
+# gets: the file layout, a program without a build-tree RUNPATH, unit files
+# that systemd accepts, a udev rule that names the installed template unit,
+# a man page that renders without warnings, and a pass started the way the
+# units start it that works and waits for any pass already running.
+# Arguments: the build directory, the install prefix and library directory,
+# ON or OFF for whether the stand-in library is installed, and the directory
+# of the built stand-in.
+set -u
+build=$1 prefix=$2 libdir=$3 standin=$4 standin_dir=$5
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+DESTDIR=$stage cmake --install "$build" >"$stage/install.log" || { cat "$stage/install.log"; fail "cmake --install"; exit 1; }
+root=$stage$prefix
+units=$root/lib/systemd/system
+
+for f in bin/qmx4-fwload lib/systemd/system/qmx4-fwload.service lib/systemd/system/qmx4-fwload@.service \
+         lib/udev/rules.d/60-qmx4-fwload.rules share/man/man8/qmx4-fwload.8 \
+         share/doc/qmx4-fwload/example/data/service.xml share/doc/qmx4-fwload/example/qmx4sim.xml; do
+  [ -f "$root/$f" ] || fail "not installed: $prefix/$f"
+done
+if [ "$standin" = ON ]; then
+  [ -f "$stage$libdir/libqmx4-1.5.1.so" ] || fail "stand-in library not installed in $libdir"
+  library_dir=$stage$libdir
+else
+  [ -e "$stage$libdir/libqmx4-1.5.1.so" ] && fail "stand-in library installed although switched off"
+  library_dir=$standin_dir
+fi
+readelf -d "$root/bin/qmx4-fwload" | grep -qE '\((RUNPATH|RPATH)\)' && fail "installed program keeps a RUNPATH"
+
+# The unit files: accepted by systemd with no warning at all, and starting
+# the installed program under the lock from the fixed base directory.
+if command -v systemd-analyze >/dev/null; then
+  verify=$(cd "$units" && MANPATH=$root/share/man systemd-analyze verify \
+           ./qmx4-fwload.service ./qmx4-fwload@.service 2>&1) || fail "systemd-analyze verify failed"
+  [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+else
+  echo "systemd-analyze not found: unit files not verified"
+fi
+for unit in qmx4-fwload.service qmx4-fwload@.service; do
+  exec_start=$(sed -n 's/^ExecStart=//p' "$units/$unit")
+  case $exec_start in
+    */flock\ /run/lock/qmx4-fwload.lock\ "$prefix"/bin/qmx4-fwload) ;;
+    *) fail "$unit: unexpected ExecStart=$exec_start" ;;
+  esac
+  grep -qx 'WorkingDirectory=%S/qmx4-fwload' "$units/$unit" || fail "$unit: base directory is not /var/lib/qmx4-fwload"
+done
+wanted=$(grep -o 'SYSTEMD_WANTS}+="[^"]*"' "$root/lib/udev/rules.d/60-qmx4-fwload.rules" | sed 's/.*="//; s/"$//')
+[ -f "$units/${wanted%%@*}@.service" ] || fail "udev rule wants '$wanted', which names no installed template unit"
+
+if command -v man >/dev/null; then
+  rendered=$(MANWIDTH=80 man --warnings -l "$root/share/man/man8/qmx4-fwload.8" 2>"$stage/man.err")
+  [ -s "$stage/man.err" ] && fail "man page warnings: $(cat "$stage/man.err")"
+  grep -q '^EXIT STATUS' <<<"$rendered" || fail "man page has no EXIT STATUS section"
+else
+  echo "man not found: man page not rendered"
+fi
+
+# A pass as the units run it, on a copy of the installed example; the lock
+# moves into the scratch directory.
+base=$stage/base
+cp -r "$root/share/doc/qmx4-fwload/example" "$base"
+command=$(sed -n 's/^ExecStart=//p' "$units/qmx4-fwload@.service")
+command=${command/\/run\/lock\/qmx4-fwload.lock/$stage/lock}
+command=${command/ $prefix\/bin\/qmx4-fwload/ $root/bin/qmx4-fwload}
+pass() { (cd "$base" && QMX4SIM_JOURNAL=$stage/journal LD_LIBRARY_PATH=$library_dir $command >>"$stage/out" 2>&1); }
+pass || fail "example pass exited with $?: $(cat "$stage/out")"
+grep -qx 'Unconfigured device found: QMX4 Loader' "$base/service.log" || fail "example pass served no device"
+
+# Two arrivals close together: the second pass starts while the first is in
+# its download, waits for the lock, and then finds the device configured.
+cat >"$base/qmx4sim.xml" <<'EOF'
+<bus><device name="Slow" state="2" vid="4660" pid="1" firmwareType="1" downloadMs="1500"/></bus>
+EOF
+: >"$stage/journal"
+pass & first=$!
+for _ in $(seq 100); do grep -q '^KoOpen' "$stage/journal" && break; sleep 0.05; done
+pass & second=$!
+wait $first || fail "first of two passes failed"
+wait $second || fail "second of two passes failed"
+sessions=$(sed 's/(.*//' "$stage/journal" | grep -E '^(KoInitEx|KoDeInit|KoInt0)$' | tr '\n' ' ')
+[ "$sessions" = "KoInitEx KoInt0 KoDeInit KoInitEx KoDeInit " ] || fail "passes overlapped or downloaded twice: $sessions"
+
+[ "$failures" = 0 ] || exit 1
+echo "installed layout, units, rule, man page and serialised passes are as expected"
