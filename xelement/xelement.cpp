@@ -170,23 +170,28 @@ void XElement::setAttribute(const std::string& name, double value)
     attributes[name] = formatNumber(328, "%f", value);
 }
 
-std::shared_ptr<XElement> XElement::parse(XElement* parent, const void* untypedNode)
+// Fills this element from a TinyXML element and frees the TinyXML children as
+// they are converted, so that the two trees never both exist whole.
+void XElement::take(void* untypedNode)
 {
-    const auto* node = static_cast<const TiXmlNode*>(untypedNode);
-    if (node->Type() == TiXmlNode::TINYXML_ELEMENT) {
-        auto element = std::make_shared<XElement>();
-        element->name = node->Value();
-        for (const TiXmlAttribute* a = node->ToElement()->FirstAttribute(); a; a = a->Next())
-            element->attributes[a->Name()] = a->Value();
-        for (const TiXmlNode* child = node->FirstChild(); child; child = child->NextSibling())
-            parse(element.get(), child);
-        if (parent)
-            parent->elements.push_back(element);
-        return element;
+    auto* node = static_cast<TiXmlElement*>(untypedNode);
+    name = node->ValueStr();
+    // TinyXML refuses a document with a repeated attribute, so every name
+    // here is new to the map.
+    for (const TiXmlAttribute* a = node->FirstAttribute(); a; a = a->Next())
+        attributes.emplace(a->NameTStr(), a->ValueStr());
+    for (TiXmlNode* child = node->FirstChild(); child;) {
+        TiXmlNode* next = child->NextSibling();
+        if (child->Type() == TiXmlNode::TINYXML_ELEMENT) {
+            auto element = std::make_shared<XElement>();
+            element->take(child);
+            elements.push_back(std::move(element));
+        } else if (child->Type() == TiXmlNode::TINYXML_TEXT) {
+            text = child->ValueStr();
+        }
+        node->RemoveChild(child);
+        child = next;
     }
-    if (node->Type() == TiXmlNode::TINYXML_TEXT && parent)
-        parent->text = node->Value();
-    return nullptr;
 }
 
 std::shared_ptr<XElement> XElement::fromText(std::string buffer, const std::string& source)
@@ -206,7 +211,7 @@ std::shared_ptr<XElement> XElement::fromText(std::string buffer, const std::stri
     TiXmlDocument document;
     document.Parse(buffer.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
     std::string().swap(buffer); // the document holds copies of everything it needs
-    const TiXmlElement* root = document.FirstChildElement();
+    TiXmlElement* root = document.FirstChildElement();
     if (!root)
         throw xml_error("No root element.");
     if (document.Error()) {
@@ -216,12 +221,18 @@ std::shared_ptr<XElement> XElement::fromText(std::string buffer, const std::stri
                        std::to_string(document.ErrorCol());
         throw xml_error(message + ": " + document.ErrorDesc());
     }
-    return parse(nullptr, root);
+    auto element = std::make_shared<XElement>();
+    element->take(root);
+    return element;
 }
 
 std::shared_ptr<XElement> XElement::fromString(const std::string& xml)
 {
-    return fromText(xml, std::string());
+    // Room for the padding fromText appends, so that the text is copied once.
+    std::string buffer;
+    buffer.reserve(xml.size() + 4);
+    buffer.assign(xml);
+    return fromText(std::move(buffer), std::string());
 }
 
 std::shared_ptr<XElement> XElement::fromFile(const std::string& path)

@@ -95,7 +95,7 @@ public:
     void toFile(const std::string& path);
 
 private:
-    static std::shared_ptr<XElement> parse(XElement* parent, const void* node);
+    void take(void* node);
     static std::shared_ptr<XElement> fromText(std::string xml, const std::string& source);
     void store(void* node);
 

@@ -183,8 +183,19 @@ size_t Scanner::readText(size_t p, bool trim, const char* end, std::string* out)
 {
     if (trim)
         p = skipSpace(p);
-    while (live(p) && !equal(p, end, false))
+    while (live(p) && !equal(p, end, false)) {
+        if (!out) {
+            // Bytes that cannot end the text or start an entity or a UTF-8
+            // sequence each advance by one, white space included.
+            const bool utf8 = encoding == Encoding::Utf8;
+            while (p < n && s[p] && s[p] != static_cast<unsigned char>(end[0]) && s[p] != '&' &&
+                   !(utf8 && utf8Length(s[p]) > 1))
+                ++p;
+            if (!live(p) || equal(p, end, false))
+                break;
+        }
         p = isSpace(at(p)) && trim ? p + 1 : character(p, out);
+    }
     if (live(p))
         p += std::strlen(end);
     return live(p) ? p : npos;
@@ -413,16 +424,20 @@ int Scanner::run(int limit)
 
 int xmlNestingDepth(const char* text, size_t length, int limit)
 {
-    const char* end = std::find(text, text + length, '\0');
-    const auto opens = std::count(text, end, '<');
-    if (opens <= limit)
-        return static_cast<int>(opens);
+    const char* nul = static_cast<const char*>(std::memchr(text, 0, length));
+    const char* end = nul ? nul : text + length;
+    int opens = 0;
+    for (const char* p = text; opens <= limit; ++p, ++opens) {
+        p = static_cast<const char*>(std::memchr(p, '<', static_cast<size_t>(end - p)));
+        if (!p)
+            return opens;
+    }
     return xmlWalkDepth(text, static_cast<size_t>(end - text), limit);
 }
 
 int xmlWalkDepth(const char* text, size_t length, int limit)
 {
-    const auto* begin = reinterpret_cast<const unsigned char*>(text);
-    const size_t end = static_cast<size_t>(std::find(begin, begin + length, 0) - begin);
-    return Scanner(begin, end).run(limit);
+    const char* nul = static_cast<const char*>(std::memchr(text, 0, length));
+    const size_t end = nul ? static_cast<size_t>(nul - text) : length;
+    return Scanner(reinterpret_cast<const unsigned char*>(text), end).run(limit);
 }
