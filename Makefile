@@ -4,14 +4,16 @@
 PACKAGES := g++ make cmake pkg-config libtinyxml-dev libgtest-dev \
             clang libclang-rt-14-dev valgrind shared-mime-info fontconfig-config \
             systemd man-db
+BENCH_PACKAGES := libbenchmark-dev hyperfine
 BUILD    := build
 JOBS     := $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 PREFIX   ?= /usr/local
+STANDIN  ?= OFF
 FUZZ_SECONDS ?= 60
 FUZZERS := xml depth config
 
-.PHONY: all release install test sanitize memcheck fuzz deps demo clean
+.PHONY: all release install bench test sanitize memcheck fuzz deps demo clean
 
 DEMO := $(BUILD)/demo
 
@@ -19,11 +21,11 @@ all: release
 
 release: deps
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DQMX4_TESTS=OFF \
-	  -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DQMX4_INSTALL_STANDIN=$(STANDIN) $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/release -j $(JOBS)
 
 # Installs the release build under $(DESTDIR)$(PREFIX); the stand-in library
-# only with CMAKE_FLAGS=-DQMX4_INSTALL_STANDIN=ON.
+# only with STANDIN=ON.
 install: release
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)/release
 
@@ -71,6 +73,14 @@ demo: release
 	  echo "--- exit status: $$status"; echo; \
 	  rm -f $(DEMO)/journal.txt; \
 	done
+
+# Benchmarks of a Release build: the XML model against TinyXML, and the
+# program as a process; the ratios land in build/bench/bench-results/summary.md.
+bench:
+	$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(BENCH_PACKAGES)"
+	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DQMX4_TESTS=OFF -DQMX4_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	bench/run.sh $(BUILD)/bench
 
 # Installs the Debian packages the build needs, only those that are missing.
 deps:
