@@ -49,23 +49,19 @@ echo
 
 echo "### Scaling: every device served, each matched by the last configured type"
 echo
+# The medians, in ms, of the scaling runs named devices-types, on one line.
+medians() { for run in "$@"; do median_ms "$out/scale-$run.csv"; echo; done | paste -sd' '; }
+
 echo "| devices \\ types | 1 | 100 | 10000 | per type, 1 to 10000 |"
 echo "|---|---|---|---|---|"
-for devices in 1 16 127; do
-  a=$(median_ms "$out/scale-$devices-1.csv")
-  b=$(median_ms "$out/scale-$devices-100.csv")
-  c=$(median_ms "$out/scale-$devices-10000.csv")
-  awk -v d="$devices" -v a="$a" -v b="$b" -v c="$c" 'BEGIN {
-    printf "| %d | %.2f ms | %.2f ms | %.2f ms | %.2f us |\n", d, a, b, c, (c - a) * 1000 / 9999 }'
+for d in 1 16 127; do
+  medians "$d-1" "$d-100" "$d-10000" | awk -v d="$d" '{
+    printf "| %d | %.2f ms | %.2f ms | %.2f ms | %.2f us |\n", d, $1, $2, $3, ($3 - $1) * 1000 / 9999 }'
 done
 echo
 echo "| types | per device, 1 to 16 | per device, 16 to 127 |"
 echo "|---|---|---|"
-for types in 1 100 10000; do
-  a=$(median_ms "$out/scale-1-$types.csv")
-  b=$(median_ms "$out/scale-16-$types.csv")
-  c=$(median_ms "$out/scale-127-$types.csv")
-  awk -v t="$types" -v a="$a" -v b="$b" -v c="$c" 'BEGIN {
-    printf "| %d | %.3f ms | %.3f ms |\n", t, (b - a) / 15, (c - b) / 111 }'
+for t in 1 100 10000; do
+  medians "1-$t" "16-$t" "127-$t" | awk -v t="$t" '{ printf "| %d | %.3f ms | %.3f ms |\n", t, ($2 - $1) / 15, ($3 - $2) / 111 }'
 done
 echo
