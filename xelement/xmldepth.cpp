@@ -422,22 +422,26 @@ int Scanner::run(int limit)
 
 } // namespace
 
+// The length of the text up to its first NUL.
+static size_t untilNul(const char* text, size_t length)
+{
+    const void* nul = length ? std::memchr(text, 0, length) : nullptr;
+    return nul ? static_cast<size_t>(static_cast<const char*>(nul) - text) : length;
+}
+
 int xmlNestingDepth(const char* text, size_t length, int limit)
 {
-    const char* nul = static_cast<const char*>(std::memchr(text, 0, length));
-    const char* end = nul ? nul : text + length;
+    const char* end = text + untilNul(text, length);
     int opens = 0;
     for (const char* p = text; opens <= limit; ++p, ++opens) {
-        p = static_cast<const char*>(std::memchr(p, '<', static_cast<size_t>(end - p)));
+        p = p < end ? static_cast<const char*>(std::memchr(p, '<', static_cast<size_t>(end - p))) : nullptr;
         if (!p)
             return opens;
     }
-    return xmlWalkDepth(text, static_cast<size_t>(end - text), limit);
+    return Scanner(reinterpret_cast<const unsigned char*>(text), static_cast<size_t>(end - text)).run(limit);
 }
 
 int xmlWalkDepth(const char* text, size_t length, int limit)
 {
-    const char* nul = static_cast<const char*>(std::memchr(text, 0, length));
-    const size_t end = nul ? static_cast<size_t>(nul - text) : length;
-    return Scanner(reinterpret_cast<const unsigned char*>(text), end).run(limit);
+    return Scanner(reinterpret_cast<const unsigned char*>(text), untilNul(text, length)).run(limit);
 }
