@@ -152,6 +152,18 @@ TEST(XElementReading, TextEndsAtTheFirstNul)
     EXPECT_EQ(messageOf(std::string("\0<a/>", 5)), "No root element.");
 }
 
+// A "&#0;" reference puts a NUL into TinyXML's string; names, values and
+// texts end there, so that what is read can be written and read back alike.
+TEST(XElementReading, ValuesEndAtAReferencedNul)
+{
+    auto root = XElement::fromString("<r a='x&#0;y' b='&#x0;z'>t&#0;u<c>v&#00;w</c></r>");
+    EXPECT_EQ(root->getAttributes(), (std::map<std::string, std::string>{{"a", "x"}, {"b", ""}}));
+    EXPECT_EQ(root->getText(), "t");
+    EXPECT_EQ(root->getChildren().at(0)->getText(), "v");
+    const std::string printed = root->toString();
+    EXPECT_EQ(XElement::fromString(printed)->toString(), printed);
+}
+
 TEST(XElementWriting, LayoutAndAttributeOrder)
 {
     auto root = XElement::fromString("<list version='2'><item b='1' a='2'/></list>");

@@ -175,11 +175,14 @@ void XElement::setAttribute(const std::string& name, double value)
 void XElement::take(void* untypedNode)
 {
     auto* node = static_cast<TiXmlElement*>(untypedNode);
-    name = node->ValueStr();
+    // Names, values and texts end at their first NUL (a "&#0;" reference
+    // makes one): toString writes them as C strings, so what is read is
+    // also what is written.
+    name = node->Value();
     // TinyXML refuses a document with a repeated attribute, so every name
     // here is new to the map.
     for (const TiXmlAttribute* a = node->FirstAttribute(); a; a = a->Next())
-        attributes.emplace(a->NameTStr(), a->ValueStr());
+        attributes.emplace(a->Name(), a->Value());
     for (TiXmlNode* child = node->FirstChild(); child;) {
         TiXmlNode* next = child->NextSibling();
         if (child->Type() == TiXmlNode::TINYXML_ELEMENT) {
@@ -187,7 +190,7 @@ void XElement::take(void* untypedNode)
             element->take(child);
             elements.push_back(std::move(element));
         } else if (child->Type() == TiXmlNode::TINYXML_TEXT) {
-            text = child->ValueStr();
+            text = child->Value();
         }
         node->RemoveChild(child);
         child = next;
