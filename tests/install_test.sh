@@ -5,7 +5,7 @@
 # a man page that renders without warnings, and a pass started the way the
 # units start it that works and waits for any pass already running.
 # Arguments: the build directory, the install prefix and library directory,
-# ON or OFF for whether the stand-in library is installed, and the directory
+# 1 or 0 for whether the stand-in library is installed, and the directory
 # of the built stand-in.
 set -u
 build=$1 prefix=$2 libdir=$3 standin=$4 standin_dir=$5
@@ -23,7 +23,7 @@ for f in bin/qmx4-fwload lib/systemd/system/qmx4-fwload.service lib/systemd/syst
          share/doc/qmx4-fwload/example/data/service.xml share/doc/qmx4-fwload/example/qmx4sim.xml; do
   [ -f "$root/$f" ] || fail "not installed: $prefix/$f"
 done
-if [ "$standin" = ON ]; then
+if [ "$standin" = 1 ]; then
   [ -f "$stage$libdir/libqmx4-1.5.1.so" ] || fail "stand-in library not installed in $libdir"
   library_dir=$stage$libdir
 else
