@@ -46,6 +46,22 @@ protected:
     void service(const std::string& xml) { writeFile(base / "data/service.xml", xml); }
     void bus(const std::string& xml) { writeFile(base / "qmx4sim.xml", "<bus>" + xml + "</bus>"); }
 
+    // Runs with this configuration over an old log ("old") and one attached
+    // device, and checks what every refused configuration shares: exit
+    // status 1, the text on standard error only, and no library call.
+    Outcome refused(const std::string& xml, const std::string& err)
+    {
+        writeFile(base / "service.log", "old\n");
+        service(xml);
+        bus(loaderDevice);
+        const Outcome r = run();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, err + "\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.journal.empty()) << "the library was called";
+        return r;
+    }
+
     // Runs the program; `prefix` goes before it on the command line (an
     // environment setting or a command that runs it as another user).
     Outcome run(const std::string& prefix = std::string())
