@@ -44,7 +44,7 @@ fi
 for unit in qmx4-fwload.service qmx4-fwload@.service; do
   exec_start=$(sed -n 's/^ExecStart=//p' "$units/$unit")
   case $exec_start in
-    */flock\ /run/lock/qmx4-fwload.lock\ "$prefix"/bin/qmx4-fwload) ;;
+    */flock\ /run/qmx4-fwload/lock\ "$prefix"/bin/qmx4-fwload) ;;
     *) fail "$unit: unexpected ExecStart=$exec_start" ;;
   esac
   grep -qx 'WorkingDirectory=%S/qmx4-fwload' "$units/$unit" || fail "$unit: base directory is not /var/lib/qmx4-fwload"
@@ -65,7 +65,7 @@ fi
 base=$stage/base
 cp -r "$root/share/doc/qmx4-fwload/example" "$base"
 command=$(sed -n 's/^ExecStart=//p' "$units/qmx4-fwload@.service")
-command=${command/\/run\/lock\/qmx4-fwload.lock/$stage/lock}
+command=${command/\/run\/qmx4-fwload\/lock/$stage/lock}
 command=${command/ $prefix\/bin\/qmx4-fwload/ $root/bin/qmx4-fwload}
 pass() { (cd "$base" && QMX4SIM_JOURNAL=$stage/journal LD_LIBRARY_PATH=$library_dir $command >>"$stage/out" 2>&1); }
 pass || fail "example pass exited with $?: $(cat "$stage/out")"
