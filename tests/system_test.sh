@@ -49,9 +49,11 @@ rm -f "$root/usr/sbin/policy-rc.d"
 systemd-nspawn --directory="$root" --register=no --keep-unit --quiet --boot --private-network \
   --console=passive </dev/null >"$scratch/console.log" 2>&1 &
 nspawn=$!
+# The container's init: the child of nspawn that has become systemd (nspawn
+# passes through short-lived children of its own first).
 init=
-for _ in $(seq 100); do
-  init=$(pgrep -P "$nspawn" | head -n 1)
+for _ in $(seq 300); do
+  init=$(pgrep -P "$nspawn" -x systemd | head -n 1)
   [ -n "$init" ] && break
   sleep 0.1
 done
