@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace qmx4sim {
 
@@ -28,22 +31,16 @@ int number(const TiXmlElement* e, const char* name, int def)
     return *end ? def : static_cast<int>(n);
 }
 
-} // namespace
-
-std::string loadBus(const std::string& path, Bus& bus)
+// Reads one bus file and appends its devices and faults to the bus.
+std::string loadFile(const std::string& path, Bus& bus)
 {
-    bus = Bus();
-    bus.path = path;
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0 && errno == ENOENT)
-        return std::string();
-    bus.document.reset(new TiXmlDocument());
-    if (!bus.document->LoadFile(path.c_str(), TIXML_ENCODING_UNKNOWN))
-        return "Bus file " + path + ": " + bus.document->ErrorDesc();
-    const TiXmlElement* root = bus.document->RootElement();
+    BusFile file{path, std::unique_ptr<TiXmlDocument>(new TiXmlDocument())};
+    if (!file.document->LoadFile(path.c_str(), TIXML_ENCODING_UNKNOWN))
+        return "Bus file " + path + ": " + file.document->ErrorDesc();
+    const TiXmlElement* root = file.document->RootElement();
     if (!root)
         return "Bus file " + path + " has no root element.";
-    for (TiXmlElement* e = bus.document->RootElement()->FirstChildElement(); e; e = e->NextSiblingElement()) {
+    for (TiXmlElement* e = file.document->RootElement()->FirstChildElement(); e; e = e->NextSiblingElement()) {
         const std::string kind = e->Value();
         if (kind == "device") {
             SimDevice d;
@@ -62,6 +59,7 @@ std::string loadBus(const std::string& path, Bus& bus)
             d.downloadMs = std::max(0, number(e, "downloadMs", 0));
             d.memory.assign(static_cast<size_t>(std::max(0, number(e, "memory", 4096))), 0);
             d.element = e;
+            d.file = bus.files.size();
             bus.devices.push_back(std::move(d));
         } else if (kind == "fault") {
             Fault f;
@@ -73,21 +71,93 @@ std::string loadBus(const std::string& path, Bus& bus)
             bus.faults.push_back(f);
         }
     }
+    bus.files.push_back(std::move(file));
+    return std::string();
+}
+
+// The *.xml files of a directory, in name order; temporary files being
+// written (*.new, hidden files) are not among them.
+std::vector<std::string> busFiles(const std::string& directory)
+{
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(directory.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name[0] != '.' && name.size() > 4 && name.compare(name.size() - 4, 4, ".xml") == 0)
+                names.push_back(name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Rewrites a file of at most one page in place with a single write from
+// its start, padded with blanks to its old length: the write lands whole or
+// not at all, so the file is never seen torn, and it costs a fraction of a
+// new file and a rename.
+bool writeInPlace(const std::string& path, std::string text, size_t oldSize)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    if (text.size() < oldSize)
+        text.append(oldSize - text.size(), ' ');
+    const bool ok = pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+    return close(fd) == 0 && ok;
+}
+
+// Replaces a file through a temporary file and a rename.
+bool replace(const std::string& path, const std::string& text)
+{
+    const std::string temporary = path + ".new";
+    std::FILE* out = std::fopen(temporary.c_str(), "w");
+    bool ok = out && std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    ok = (out && std::fclose(out) == 0) && ok;
+    ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ok)
+        std::remove(temporary.c_str());
+    return ok;
+}
+
+} // namespace
+
+std::string loadBus(const std::string& path, Bus& bus)
+{
+    bus = Bus();
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0)
+        return errno == ENOENT ? std::string() : loadFile(path, bus);
+    if (!S_ISDIR(info.st_mode))
+        return loadFile(path, bus);
+    for (const auto& name : busFiles(path)) {
+        const std::string error = loadFile(path + "/" + name, bus);
+        // A file removed since the directory was listed is a device unplugged.
+        if (!error.empty() && access((path + "/" + name).c_str(), F_OK) == 0)
+            return error;
+    }
     return std::string();
 }
 
 std::string saveDevice(Bus& bus, const SimDevice& device)
 {
-    if (!bus.document || !device.element)
+    if (!device.element || device.file >= bus.files.size())
         return std::string();
+    const BusFile& file = bus.files[device.file];
     device.element->SetAttribute("state", device.state);
     device.element->SetAttribute("firmware", device.firmware.c_str());
     device.element->SetAttribute("userId", device.userId.c_str());
-    const std::string temporary = bus.path + ".new";
-    if (!bus.document->SaveFile(temporary.c_str()) || std::rename(temporary.c_str(), bus.path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return "Can't write bus file " + bus.path + ".";
-    }
+    TiXmlPrinter printer;
+    file.document->Accept(&printer);
+    const std::string& text = printer.Str();
+    struct stat info;
+    if (stat(file.path.c_str(), &info) != 0)
+        return "Bus file " + file.path + " is gone: the device was unplugged.";
+    const size_t page = 4096;
+    const bool small = S_ISREG(info.st_mode) && static_cast<size_t>(info.st_size) <= page && text.size() <= page;
+    // A file that cannot be opened for writing may still be replaced.
+    if (!(small && writeInPlace(file.path, text, static_cast<size_t>(info.st_size))) && !replace(file.path, text))
+        return "Can't write bus file " + file.path + ".";
     return std::string();
 }
 

@@ -2,7 +2,10 @@
 #define QMX4SIM_BUS_H
 
 // The simulated bus: the attached devices and the scripted failures, read
-// from an XML file and written back when a device changes.
+// from an XML file, or from every *.xml file of a directory in name order,
+// and written back when a device changes. With one file per device in a
+// directory, devices can be added while a pass runs (by renaming a complete
+// file into place), and a download rewrites only its own device's file.
 
 #include <tinyxml.h>
 
@@ -35,6 +38,7 @@ struct SimDevice {
     bool burst = false;
     unsigned int timeout = 1000;
     TiXmlElement* element = nullptr; // its entry in the bus file
+    size_t file = 0;                  // which of Bus::files holds it
 };
 
 // A scripted failure: the occurrence-th matching call (0 = every one) of
@@ -48,19 +52,26 @@ struct Fault {
     int seen = 0;
 };
 
-struct Bus {
+// One file of the bus, kept parsed so that a device can be written back.
+struct BusFile {
     std::string path;
     std::unique_ptr<TiXmlDocument> document;
+};
+
+struct Bus {
+    std::vector<BusFile> files;
     std::vector<SimDevice> devices;
     std::vector<Fault> faults;
 };
 
-// Reads the bus file at path into bus; a missing file is an empty bus.
-// Returns an error text, empty on success.
+// Reads the bus at path, a file or a directory of *.xml files, into bus; a
+// missing path is an empty bus. Returns an error text, empty on success.
 std::string loadBus(const std::string& path, Bus& bus);
 
-// Writes the device's state, firmware and user id back to the bus file,
-// through a temporary file and a rename. Returns an error text, empty on success.
+// Writes the device's state, firmware and user id back to its file: a file
+// of at most one page in place with one write, a larger one through a
+// temporary file and a rename, so that it is never seen torn. Returns an
+// error text, empty on success.
 std::string saveDevice(Bus& bus, const SimDevice& device);
 
 } // namespace qmx4sim

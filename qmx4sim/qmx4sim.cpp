@@ -11,10 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <thread>
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 using qmx4sim::Bus;
@@ -66,13 +67,14 @@ int notInitialised()
 }
 
 // One journal line per call: name, arguments, result and the out-values.
+// Without a journal nothing is formatted.
 class Call {
 public:
-    explicit Call(const char* name) : name(name) {}
+    explicit Call(const char* name) : name(name), journal(std::getenv("QMX4SIM_JOURNAL")) {}
     template <typename T> Call& arg(const char* key, const T& value)
     {
-        args << (first ? "" : ", ") << key << '=' << value;
-        first = false;
+        if (journal)
+            args += (args.empty() ? "" : ", ") + std::string(key) + '=' + format(value);
         return *this;
     }
     Call& text(const char* key, const char* value)
@@ -84,18 +86,18 @@ public:
     Call& pointer(const char* key, const void* value) { return arg(key, value ? "set" : "null"); }
     template <typename T> Call& out(const char* key, const T& value)
     {
-        outs << (outs.tellp() > 0 ? ", " : "") << key << '=' << value;
+        if (journal)
+            outs += (outs.empty() ? "" : ", ") + std::string(key) + '=' + format(value);
         return *this;
     }
     int done(int code)
     {
-        const char* path = std::getenv("QMX4SIM_JOURNAL");
-        if (path && *path) {
-            std::ofstream journal(path, std::ios::app);
-            journal << name << '(' << args.str() << ") = " << code;
-            if (code == 0 && outs.tellp() > 0)
-                journal << " [" << outs.str() << ']';
-            journal << '\n';
+        if (journal && *journal) {
+            std::ofstream file(journal, std::ios::app);
+            file << name << '(' << args << ") = " << code;
+            if (code == 0 && !outs.empty())
+                file << " [" << outs << ']';
+            file << '\n';
         }
         return code;
     }
@@ -113,16 +115,33 @@ public:
     }
 
 private:
+    template <typename T> static std::string format(const T& value)
+    {
+        std::ostringstream text;
+        text << value;
+        return text.str();
+    }
+
     std::string name;
-    std::ostringstream args, outs;
-    bool first = true;
+    const char* journal;
+    std::string args, outs;
 };
 
-int openSession(Call& call, const std::string& busPath)
+// The bus of a session in `directory`: QMX4SIM_BUS when set, else the file
+// qmx4sim.xml there, else the directory qmx4sim.d there.
+std::string busPath(const std::string& directory)
 {
     const char* override = std::getenv("QMX4SIM_BUS");
+    if (override && *override)
+        return override;
+    const std::string file = directory + "qmx4sim.xml";
+    return access(file.c_str(), F_OK) == 0 ? file : directory + "qmx4sim.d";
+}
+
+int openSession(Call& call, const std::string& directory)
+{
     session = Session();
-    const std::string error = qmx4sim::loadBus(override && *override ? override : busPath, session.bus);
+    const std::string error = qmx4sim::loadBus(busPath(directory), session.bus);
     if (!error.empty())
         return call.done(fail(BadBusFile, error));
     if (int code = call.injected())
@@ -180,6 +199,33 @@ int checkRange(const SimDevice& d, unsigned int address, int length)
     return 0;
 }
 
+// The whole content of a file; false when it cannot be opened or read (a
+// directory, say) or does not fit into memory.
+bool readWhole(const char* path, std::vector<unsigned char>& data)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    try {
+        unsigned char block[65536];
+        for (;;) {
+            const ssize_t n = read(fd, block, sizeof block);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                ok = n == 0;
+                break;
+            }
+            data.insert(data.end(), block, block + n);
+        }
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    close(fd);
+    return ok;
+}
+
 // A file the device can load: present, a readable regular file, not empty.
 int checkImage(const char* path, const char* what, std::vector<unsigned char>& image)
 {
@@ -187,16 +233,8 @@ int checkImage(const char* path, const char* what, std::vector<unsigned char>& i
         return fail(BadArgument, std::string(what) + " path is null.");
     if (access(path, F_OK) != 0)
         return fail(FileNotFound, std::string(what) + " not found: " + path);
-    std::ifstream file(path, std::ios::binary);
     image.clear();
-    if (file.is_open()) {
-        try {
-            image.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-        } catch (const std::exception&) {
-            file.setstate(std::ios::badbit);
-        }
-    }
-    if (!file.is_open() || file.bad())
+    if (!readWhole(path, image))
         return fail(FileUnreadable, std::string(what) + " is not a readable file: " + path);
     if (image.empty())
         return fail(FileEmpty, std::string(what) + " is empty: " + path);
@@ -283,7 +321,7 @@ extern "C" {
 int KoInit(void)
 {
     Call call("KoInit");
-    return openSession(call, "qmx4sim.xml");
+    return openSession(call, "");
 }
 
 int KoInitEx(const char* path)
@@ -292,7 +330,7 @@ int KoInitEx(const char* path)
     call.text("path", path);
     if (!path)
         return call.done(fail(BadArgument, "KoInitEx: the path is null."));
-    return openSession(call, std::string(path) + "/qmx4sim.xml");
+    return openSession(call, std::string(path) + "/");
 }
 
 int KoDeInit(void)

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -70,6 +72,35 @@ TEST_F(Sim, DownloadConfiguresTheDeviceAndWritesItBack)
     ASSERT_EQ(KoEnumerateInfo(0, text.data(), &state, &extra, &vid, &pid), 0);
     EXPECT_EQ(state, 3);
     EXPECT_NE(readFile(dir / "qmx4sim.xml").find("firmware=\"fw.bin (14 bytes"), std::string::npos);
+}
+
+TEST_F(Sim, ADirectoryBusTakesDevicesThatAppearDuringASession)
+{
+    mkdir((dir / "qmx4sim.d").c_str(), 0755);
+    writeFile(dir / "qmx4sim.d/b.xml", "<bus>" + loader + "</bus>");
+    writeFile(dir / "qmx4sim.d/a.xml", "<bus><device name='First' state='3'/></bus>");
+    writeFile(dir / "qmx4sim.d/a.xml.new", "<bus>not a device file</bus>");
+    int count = -1;
+    ASSERT_EQ(KoInitEx(dir.path.c_str()), 0);
+    ASSERT_EQ(KoEnumerate(-1, &count), 0);
+    ASSERT_EQ(count, 2);
+    const std::string first = readFile(dir / "qmx4sim.d/a.xml");
+    const std::string late = "<bus><device name='Late' vid='4660' pid='1'/></bus>";
+    writeFile(dir / "qmx4sim.d/c.xml", late);
+    ASSERT_EQ(KoInt0(open(1), 1, (dir / "fw.bin").c_str()), 0);
+    EXPECT_EQ(readFile(dir / "qmx4sim.d/a.xml"), first);
+    EXPECT_EQ(readFile(dir / "qmx4sim.d/c.xml"), late);
+    EXPECT_NE(readFile(dir / "qmx4sim.d/b.xml").find("state=\"3\""), std::string::npos);
+
+    // The next session lists the late device, after the others in name order.
+    std::vector<char> text(QMX4_TEXT_SIZE, 0);
+    int state = 0, extra = 0, vid = 0, pid = 0;
+    KoDeInit();
+    ASSERT_EQ(KoInitEx(dir.path.c_str()), 0);
+    ASSERT_EQ(KoEnumerate(-1, &count), 0);
+    ASSERT_EQ(count, 3);
+    ASSERT_EQ(KoEnumerateInfo(2, text.data(), &state, &extra, &vid, &pid), 0);
+    EXPECT_STREQ(text.data(), "Late");
 }
 
 TEST_F(Sim, DownloadRefusalsNameTheirCause)
