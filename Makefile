@@ -3,10 +3,10 @@
 
 PACKAGES := g++ make cmake pkg-config libtinyxml-dev libgtest-dev \
             clang libclang-rt-14-dev valgrind shared-mime-info fontconfig-config \
-            systemd man-db
+            systemd man-db udev umockdev
 # Building the Debian packages, and booting them in a container for the
 # system test.
-DEB_PACKAGES := debhelper dpkg-dev lintian udev systemd-container logrotate
+DEB_PACKAGES := debhelper dpkg-dev lintian systemd-container logrotate
 BENCH_PACKAGES := libbenchmark-dev hyperfine
 BUILD    := build
 JOBS     := $(shell nproc 2>/dev/null || echo 2)

@@ -8,21 +8,15 @@
 #include <iostream>
 #include <string>
 
-// A configuration failure as shown on standard error: it names the file.
-static std::string configurationFailure(const std::string& text)
-{
-    const std::string file = servicelib::getConfigFileName();
-    return text.find(file) == std::string::npos ? file + ": " + text : text;
-}
-
 int main()
 {
+    const std::string baseDir = "./";
     try {
         try {
-            servicelib::init("./");
+            servicelib::init(baseDir);
         } catch (const std::exception& e) {
             servicelib::log(e.what());
-            std::cerr << configurationFailure(e.what()) << '\n' << std::flush;
+            std::cerr << servicelib::configurationFailure(baseDir, e.what()) << '\n' << std::flush;
             return 1;
         }
         servicelib::log("Norvel QMX4 Usb Device Firmware Downloader starting ...");

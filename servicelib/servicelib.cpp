@@ -17,6 +17,30 @@ static bool _append = false;
 // The device state that marks a device waiting for its firmware.
 static const int unconfigured = 2;
 
+// Appends the configured device types of a service.xml root, in file
+// order; the entries before an invalid one stay appended.
+static void readEntries(const XElement& root, std::vector<DeviceEntry>& entries)
+{
+    int n = 0;
+    for (const auto& element : root.getElements("type")) {
+        DeviceEntry entry;
+        entry.pid = element->getAttribute("pid", 0);
+        entry.vid = element->getAttribute("vid", 0);
+        entry.type = element->getAttribute("type", -1);
+        entry.fw = element->getAttribute("fw", "");
+        entry.name = element->getAttribute("name", "Unknown");
+        if (entry.name.empty() || entry.fw.empty() || entry.type == -1 || entry.vid == 0 || entry.pid == 0)
+            throw std::runtime_error("Invalid device entry #" + std::to_string(n));
+        entries.push_back(entry);
+        ++n;
+    }
+}
+
+static std::string configFileName(const std::string& baseDir)
+{
+    return baseDir + "/data/service.xml";
+}
+
 void init(const std::string& baseDir)
 {
     _baseDir = baseDir;
@@ -26,19 +50,20 @@ void init(const std::string& baseDir)
     _append = root->getAttribute("append", false);
     if (!_append)
         unlink(getLogFileName().c_str());
-    int n = 0;
-    for (const auto& element : root->getElements("type")) {
-        DeviceEntry entry;
-        entry.pid = element->getAttribute("pid", 0);
-        entry.vid = element->getAttribute("vid", 0);
-        entry.type = element->getAttribute("type", -1);
-        entry.fw = element->getAttribute("fw", "");
-        entry.name = element->getAttribute("name", "Unknown");
-        if (entry.name.empty() || entry.fw.empty() || entry.type == -1 || entry.vid == 0 || entry.pid == 0)
-            throw std::runtime_error("Invalid device entry #" + std::to_string(n));
-        _deviceEntries.push_back(entry);
-        ++n;
-    }
+    readEntries(*root, _deviceEntries);
+}
+
+std::vector<DeviceEntry> readDeviceEntries(const std::string& baseDir)
+{
+    std::vector<DeviceEntry> entries;
+    readEntries(*XElement::fromFile(configFileName(baseDir)), entries);
+    return entries;
+}
+
+std::string configurationFailure(const std::string& baseDir, const std::string& text)
+{
+    const std::string file = configFileName(baseDir);
+    return text.find(file) == std::string::npos ? file + ": " + text : text;
 }
 
 std::string getSvcName(const std::string& baseDir)
@@ -53,7 +78,7 @@ const std::vector<DeviceEntry>& getDeviceEntries()
 
 std::string getConfigFileName()
 {
-    return _baseDir + "/data/service.xml";
+    return configFileName(_baseDir);
 }
 
 std::string getLogFileName()

@@ -24,6 +24,15 @@ struct DeviceEntry {
 // std::runtime_error "Invalid device entry #n" for an incomplete entry.
 void init(const std::string& baseDir);
 
+// Reads the configured device types from <baseDir>/data/service.xml exactly
+// as init does, but touches neither the service's state nor the log. Throws
+// as init does.
+std::vector<DeviceEntry> readDeviceEntries(const std::string& baseDir);
+
+// A configuration failure's text as shown to a user: it names the file
+// <baseDir>/data/service.xml, in front unless the text already holds it.
+std::string configurationFailure(const std::string& baseDir, const std::string& text);
+
 // The display name from <baseDir>/data/config.xml; throws xml_error when the
 // file cannot be read.
 std::string getSvcName(const std::string& baseDir);

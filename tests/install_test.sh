@@ -18,8 +18,8 @@ DESTDIR=$stage cmake --install "$build" >"$stage/install.log" || { cat "$stage/i
 root=$stage$prefix
 units=$root/lib/systemd/system
 
-for f in bin/qmx4-fwload lib/systemd/system/qmx4-fwload.service lib/systemd/system/qmx4-fwload@.service \
-         lib/udev/rules.d/60-qmx4-fwload.rules share/man/man8/qmx4-fwload.8 \
+for f in bin/qmx4-fwload bin/qmx4-fwctl libexec/qmx4-fwload/qmx4-fwload-pass lib/systemd/system/qmx4-fwload.service lib/systemd/system/qmx4-fwload@.service \
+         lib/udev/rules.d/60-qmx4-fwload.rules share/man/man8/qmx4-fwload.8 share/man/man8/qmx4-fwctl.8 \
          share/doc/qmx4-fwload/example/data/service.xml share/doc/qmx4-fwload/example/qmx4sim.xml; do
   [ -f "$root/$f" ] || fail "not installed: $prefix/$f"
 done
@@ -30,12 +30,19 @@ else
   [ -e "$stage$libdir/libqmx4-1.5.1.so" ] && fail "stand-in library installed although switched off"
   library_dir=$standin_dir
 fi
-readelf -d "$root/bin/qmx4-fwload" | grep -qE '\((RUNPATH|RPATH)\)' && fail "installed program keeps a RUNPATH"
+for program in bin/qmx4-fwload bin/qmx4-fwctl libexec/qmx4-fwload/qmx4-fwload-pass; do
+  readelf -d "$root/$program" | grep -qE '\((RUNPATH|RPATH)\)' && fail "installed $program keeps a RUNPATH"
+done
 
-# The unit files: accepted by systemd with no warning at all, and starting
-# the installed program under the lock from the fixed base directory.
+# The unit files: accepted by systemd with no warning at all (checked on
+# copies that name the staged programs), and starting the installed program
+# through the companion from the fixed base directory.
 if command -v systemd-analyze >/dev/null; then
-  verify=$(cd "$units" && MANPATH=$root/share/man systemd-analyze verify \
+  mkdir "$stage/verify"
+  for unit in qmx4-fwload.service qmx4-fwload@.service; do
+    sed "s|$prefix/|$root/|g" "$units/$unit" >"$stage/verify/$unit"
+  done
+  verify=$(cd "$stage/verify" && MANPATH=$root/share/man systemd-analyze verify \
            ./qmx4-fwload.service ./qmx4-fwload@.service 2>&1) || fail "systemd-analyze verify failed"
   [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
 else
@@ -44,7 +51,7 @@ fi
 for unit in qmx4-fwload.service qmx4-fwload@.service; do
   exec_start=$(sed -n 's/^ExecStart=//p' "$units/$unit")
   case $exec_start in
-    */flock\ /run/qmx4-fwload/lock\ "$prefix"/bin/qmx4-fwload) ;;
+    "$prefix/libexec/qmx4-fwload/qmx4-fwload-pass --timeout 600 $prefix/bin/qmx4-fwload") ;;
     *) fail "$unit: unexpected ExecStart=$exec_start" ;;
   esac
   grep -qx 'WorkingDirectory=%S/qmx4-fwload' "$units/$unit" || fail "$unit: base directory is not /var/lib/qmx4-fwload"
@@ -53,20 +60,22 @@ wanted=$(grep -o 'SYSTEMD_WANTS}+="[^"]*"' "$root/lib/udev/rules.d/60-qmx4-fwloa
 [ -f "$units/${wanted%%@*}@.service" ] || fail "udev rule wants '$wanted', which names no installed template unit"
 
 if command -v man >/dev/null; then
-  rendered=$(MANWIDTH=80 man --warnings -l "$root/share/man/man8/qmx4-fwload.8" 2>"$stage/man.err")
-  [ -s "$stage/man.err" ] && fail "man page warnings: $(cat "$stage/man.err")"
-  grep -q '^EXIT STATUS' <<<"$rendered" || fail "man page has no EXIT STATUS section"
+  for page in qmx4-fwload qmx4-fwctl; do
+    rendered=$(MANWIDTH=80 man --warnings -l "$root/share/man/man8/$page.8" 2>"$stage/man.err")
+    [ -s "$stage/man.err" ] && fail "$page man page warnings: $(cat "$stage/man.err")"
+    grep -q '^EXIT STATUS' <<<"$rendered" || fail "$page man page has no EXIT STATUS section"
+  done
 else
   echo "man not found: man page not rendered"
 fi
 
-# A pass as the units run it, on a copy of the installed example; the lock
-# moves into the scratch directory.
+# A pass as the units run it, on a copy of the installed example; the locks
+# move into the scratch directory.
 base=$stage/base
 cp -r "$root/share/doc/qmx4-fwload/example" "$base"
 command=$(sed -n 's/^ExecStart=//p' "$units/qmx4-fwload@.service")
-command=${command/\/run\/qmx4-fwload\/lock/$stage/lock}
-command=${command/ $prefix\/bin\/qmx4-fwload/ $root/bin/qmx4-fwload}
+command=${command//$prefix\//$root/}
+command=${command/ --timeout / --lock-dir $stage/locks --timeout }
 pass() { (cd "$base" && QMX4SIM_JOURNAL=$stage/journal LD_LIBRARY_PATH=$library_dir $command >>"$stage/out" 2>&1); }
 pass || fail "example pass exited with $?: $(cat "$stage/out")"
 grep -qx 'Unconfigured device found: QMX4 Loader' "$base/service.log" || fail "example pass served no device"

@@ -64,13 +64,17 @@ protected:
 
     // Runs the program; `prefix` goes before it on the command line (an
     // environment setting or a command that runs it as another user).
-    Outcome run(const std::string& prefix = std::string())
+    Outcome run(const std::string& prefix = std::string()) { return runCommand("'" QMX4_FWLOAD "'", prefix); }
+
+    // Runs `command` (a program, quoted as needed, and its arguments) in the
+    // base directory the way run() runs the downloader.
+    Outcome runCommand(const std::string& program, const std::string& prefix = std::string())
     {
         std::remove((scratch / "journal").c_str());
         const char* wrapper = std::getenv("QMX4_FWLOAD_WRAPPER");
         const std::string command = "cd '" + base.path + "' && env -u QMX4SIM_BUS QMX4SIM_JOURNAL='" +
-                                    scratch / "journal" + "' " + prefix + " " + (wrapper ? wrapper : "") + " '" +
-                                    QMX4_FWLOAD "' >'" + scratch / "out" + "' 2>'" + scratch / "err" + "'";
+                                    scratch / "journal" + "' " + prefix + " " + (wrapper ? wrapper : "") + " " +
+                                    program + " >'" + scratch / "out" + "' 2>'" + scratch / "err" + "'";
         const int raw = std::system(command.c_str());
         Outcome r;
         // A signal (abort, crash) shows as a status above 128 from the shell.

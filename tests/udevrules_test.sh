@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The udev rules, run by udevadm test over recorded device descriptions
+# under umockdev: the generated rules ask for the template unit only when a
+# configured device is added, and override the generic rule of the same
+# name, which asks for it on every USB device added. udevadm test writes
+# device links and databases, so it runs in a private mount namespace with
+# tmpfs on /run, /dev and the rules directories.
+# Arguments: qmx4-fwctl, the generic rules file, the umockdev device file.
+# Exit 77 (skipped) without root, unshare, umockdev-run or udevadm.
+set -u
+fwctl=$(realpath "$1") generic=$(realpath "$2") devices=$(realpath "$3")
+
+if [ -z "${QMX4_RULES_NAMESPACE:-}" ]; then
+  for tool in unshare umockdev-run udevadm; do
+    command -v $tool >/dev/null || { echo "SKIP: $tool not found"; exit 77; }
+  done
+  [ "$(id -u)" = 0 ] || { echo "SKIP: needs root for a private mount namespace"; exit 77; }
+  QMX4_RULES_NAMESPACE=1 exec unshare --mount --propagation private "$0" "$@"
+fi
+
+for dir in /run /dev /etc/udev/rules.d /usr/lib/udev/rules.d; do
+  mount -t tmpfs qmx4-rules "$dir" || { echo "FAIL: cannot mount a tmpfs on $dir"; exit 1; }
+done
+base=/run/base
+mkdir -p $base/data
+cat >$base/data/service.xml <<'EOF'
+<service>
+  <type name="Loader" fw="loader.bin" type="1" vid="4660" pid="171"/>
+  <type name="Not USB" fw="loader.bin" type="1" vid="70000" pid="1"/>
+</service>
+EOF
+
+failures=0
+# What the rules ask systemd for when `action` happens to the device at
+# `devpath`, as "SYSTEMD_WANTS=..." or "nothing".
+wants() {
+  local out
+  out=$(umockdev-run -d "$devices" -- udevadm test --action="$1" "/sys/devices/pci0000:00/0000:00:14.0/$2" 2>/dev/null |
+        sed -n 's/^SYSTEMD_WANTS=/&/p')
+  echo "${out:-nothing}"
+}
+expect() {
+  local got
+  got=$(wants "$2" "$3")
+  [ "$got" = "$4" ] || { echo "FAIL: $1: $2 of $3 gave $got, not $4"; failures=$((failures + 1)); }
+}
+
+cp "$generic" /usr/lib/udev/rules.d/60-qmx4-fwload.rules
+expect generic add usb1/1-1 "SYSTEMD_WANTS=qmx4-fwload@001-005.service"
+expect generic add usb1/1-2 "SYSTEMD_WANTS=qmx4-fwload@001-006.service"
+expect generic add usb1 "SYSTEMD_WANTS=qmx4-fwload@001-001.service"
+expect generic add usb1/1-1/1-1:1.0 nothing
+expect generic change usb1/1-1 nothing
+
+(cd $base && "$fwctl" rules --output /etc/udev/rules.d/60-qmx4-fwload.rules 2>/run/warnings) ||
+  { echo "FAIL: qmx4-fwctl rules failed"; exit 1; }
+grep -q 'entry #1 (Not USB)' /run/warnings || { echo "FAIL: no warning for the entry with vid 70000"; failures=$((failures + 1)); }
+expect generated add usb1/1-1 "SYSTEMD_WANTS=qmx4-fwload@001-005.service"
+expect generated add usb1/1-2 nothing
+expect generated add usb1 nothing
+expect generated add usb1/1-1/1-1:1.0 nothing
+expect generated change usb1/1-1 nothing
+expect generated remove usb1/1-1 nothing
+
+[ "$failures" = 0 ] || exit 1
+echo "generic and generated rules ask for passes as expected"
