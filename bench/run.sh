@@ -3,82 +3,101 @@
 # their ratios to <build>/bench-results/summary.md:
 #  1. the XML model against TinyXML itself (Google Benchmark, medians of 10
 #     interleaved repetitions);
-#  2. qmx4-fwload as a process (hyperfine, no shell in between): the example
-#     run against a program that links the same libraries and does nothing,
-#     then passes over 1, 16 and 127 devices with 1, 100 and 10,000 types.
-# Every timed pass starts from the same bus: hyperfine restores it first.
+#  2. qmx4-fwload as a process, every figure a ratio of two commands timed
+#     side by side (bench/pairtime: each round runs both once, in random
+#     order, the simulated bus reset before each outside the timing):
+#     the example run against a do-nothing program; passes over 16 and 127
+#     devices and over 100 and 10,000 configured types against one over a
+#     single device and type; a burst of 128 arrivals, coalesced and not,
+#     against a single arrival.
+# BENCH_ROUNDS multiplies the number of rounds (default 1); BENCH_XML=0
+# leaves out the XML model.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 out=$build/bench-results
 rm -rf "$out"
 mkdir -p "$out"
-runs=${BENCH_RUNS:-100}
+scale=${BENCH_ROUNDS:-1}
+pairtime=$build/bench/pairtime
+fwload=$build/qmx4-fwload
+pass=$build/qmx4-fwload-pass
 
-echo "== XML model (about two minutes)"
-"$build/bench/xelement_bench" --benchmark_enable_random_interleaving=true --benchmark_repetitions=10 \
-  --benchmark_report_aggregates_only=true --benchmark_out="$out/xelement.csv" --benchmark_out_format=csv
+if [ "${BENCH_XML:-1}" = 1 ]; then
+  echo "== XML model (about two minutes)"
+  "$build/bench/xelement_bench" --benchmark_enable_random_interleaving=true --benchmark_repetitions=10 \
+    --benchmark_report_aggregates_only=true --benchmark_out="$out/xelement.csv" --benchmark_out_format=csv
+fi
 
 # A base directory with `types` configured types and a bus of `devices`
-# unconfigured devices, all of the last type, so that every device is served
-# and each lookup runs through the whole list.
+# unconfigured devices, one file each (bus.d, copied to qmx4sim.d before
+# every run), all of the last type, so that every device is served and each
+# lookup runs through the whole list. Each download takes `ms` milliseconds.
 scenario() {
-  local dir=$1 devices=$2 types=$3
-  mkdir -p "$dir/data"
+  local dir=$1 devices=$2 types=$3 ms=${4:-0}
+  mkdir -p "$dir/data" "$dir/bus.d"
   head -c 4096 /dev/zero | tr '\0' 'F' >"$dir/data/fw.bin"
   awk -v n="$types" 'BEGIN {
     print "<service logging=\"true\" append=\"false\">"
     for (i = 1; i <= n; i++)
       printf "  <type name=\"Type %d\" fw=\"fw.bin\" type=\"1\" vid=\"4660\" pid=\"%d\" />\n", i, i
     print "</service>" }' >"$dir/data/service.xml"
-  awk -v n="$devices" -v pid="$types" 'BEGIN {
-    print "<bus>"
-    for (i = 1; i <= n; i++)
-      printf "  <device name=\"D%d\" state=\"2\" vid=\"4660\" pid=\"%d\" firmwareType=\"1\" serial=\"S%d\" />\n", i, pid, i
-    print "</bus>" }' >"$dir/bus.xml"
-  cp "$dir/bus.xml" "$dir/qmx4sim.xml"
+  for i in $(seq "$devices"); do
+    printf '<bus><device name="D%d" state="2" vid="4660" pid="%d" serial="S%d" downloadMs="%d" /></bus>\n' \
+      "$i" "$types" "$i" "$ms" >"$dir/bus.d/d$(printf %03d "$i").xml"
+  done
 }
+reset_bus="rm -rf qmx4sim.d && cp -r bus.d qmx4sim.d"
 
-# hyperfine in the base directory, exporting its CSV to $out/<name>.csv.
-time_in() {
-  local dir=$1 name=$2
+# pair NAME ROUNDS DIR PREPARE COMMAND... :: DIR PREPARE COMMAND...
+# Times the two sides in interleaved rounds into $out/NAME.csv.
+pair() {
+  local name=$1 rounds=$2
   shift 2
-  (cd "$dir" && hyperfine -N --style basic --warmup 10 --runs "$runs" --prepare "cp $dir/bus.xml $dir/qmx4sim.xml" \
-     --export-csv "$out/$name.csv" "$@")
+  echo "   $name: $((rounds * scale)) rounds"
+  "$pairtime" $((rounds * scale)) "$@" >"$out/$name.csv"
 }
 
-# A run takes about 2 ms, so drift on a shared machine moves single
-# comparisons by a third either way: five rounds, each timing both, and
-# instruction counts, which do not drift.
-echo "== the example run against the do-nothing baseline"
+echo "== the program as a process"
 example=$out/example
 cp -r "$source_dir/example" "$example"
 cp "$example/qmx4sim.xml" "$example/bus.xml"
-for round in 1 2 3 4 5; do
-  time_in "$example" "example-$round" "$build/qmx4-fwload" "$build/qmx4-baseline"
-done
+reset_example="cp bus.xml qmx4sim.xml"
+pair example 1000 "$example" "$reset_example" "$fwload" :: "$example" "$reset_example" "$build/qmx4-baseline"
 grep -qx 'Unconfigured device found: QMX4 Loader' "$example/service.log" || { echo "example run served no device"; exit 1; }
 for program in qmx4-fwload qmx4-baseline; do
-  cp "$example/bus.xml" "$example/qmx4sim.xml"
-  (cd "$example" && valgrind --tool=callgrind --callgrind-out-file=/dev/null "$build/$program" 2>&1) |
+  (cd "$example" && $reset_example && valgrind --tool=callgrind --callgrind-out-file=/dev/null "$build/$program" 2>&1) |
     sed -n 's/.*Collected : *//p' >"$out/instructions-$program"
 done
 
-echo "== scaling"
 for devices in 1 16 127; do
-  for types in 1 100 10000; do
-    dir=$out/scale-$devices-$types
-    scenario "$dir" "$devices" "$types"
-    time_in "$dir" "scale-$devices-$types" "$build/qmx4-fwload"
-    served=$(grep -c '^Unconfigured device found' "$dir/service.log")
-    [ "$served" = "$devices" ] || { echo "$dir: served $served of $devices devices"; exit 1; }
-  done
+  scenario "$out/devices-$devices" "$devices" 1
+done
+scenario "$out/types-100" 1 100
+scenario "$out/types-10000" 1 10000
+one=("$out/devices-1" "$reset_bus" "$fwload")
+for run in devices-16 devices-127 types-100 types-10000; do
+  pair "$run" 300 "$out/$run" "$reset_bus" "$fwload" :: "${one[@]}"
+done
+for devices in 1 16 127; do
+  served=$(grep -c '^Unconfigured device found' "$out/devices-$devices/service.log")
+  [ "$served" = "$devices" ] || { echo "devices-$devices: served $served of $devices devices"; exit 1; }
+done
+
+# A burst as at boot: 128 arrivals at once, one device waiting for a 50 ms
+# download, against a single arrival over the same bus.
+burst=$out/burst
+scenario "$burst" 1 1 50
+single=("$burst" "$reset_bus" "$pass" --lock-dir "$burst/locks" "$fwload")
+for mode in coalesced serial; do
+  pair "burst-$mode" 100 "$burst" "$reset_bus" "$source_dir/bench/burst.sh" 128 "$mode" "$pass" "$fwload" "$burst/locks" \
+    :: "${single[@]}"
 done
 
 "$source_dir/bench/summarize.sh" "$out" >"$out/summary.md"
 {
   echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(uname -sr)"
-  echo "compiler: $(c++ --version | head -n 1); $(hyperfine --version)"
+  echo "compiler: $(c++ --version | head -n 1)"
 } >>"$out/summary.md"
 echo
 cat "$out/summary.md"

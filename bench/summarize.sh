@@ -4,6 +4,7 @@
 set -euo pipefail
 out=$1
 
+if [ -f "$out/xelement.csv" ]; then
 echo "### XML model (median time, ratio to TinyXML's own work on the same text)"
 echo
 awk -F, '
@@ -24,44 +25,50 @@ awk -F, '
         t["TinyXmlPrint", s], unit, t["XElementWrite", s], unit, t["XElementWrite", s] / t["TinyXmlPrint", s]
     }
   }' "$out/xelement.csv"
+fi
 
-median_ms() { awk -F, 'NR == 2 { printf "%.2f", $4 * 1000 }' "$1"; }
+# The spread of a paired run: "<median first ms> <median second ms> <min>
+# <median> <max> <median difference / per, in us> <rounds>" over the
+# per-round ratios and differences (per: for a cost per device or type).
+column_median() { sort -g | awk '{ x[NR] = $1 } END { print NR % 2 ? x[(NR + 1) / 2] : (x[NR / 2] + x[NR / 2 + 1]) / 2 }'; }
+pairs() {
+  local csv=$out/$1.csv per=${2:-1}
+  local ratios
+  ratios=$(awk -F, '{ print $2 / $3 }' "$csv" | sort -g)
+  echo "$(cut -d, -f2 "$csv" | column_median | awk '{ printf "%.2f", $1 * 1000 }')" \
+       "$(cut -d, -f3 "$csv" | column_median | awk '{ printf "%.2f", $1 * 1000 }')" \
+       "$(head -n 1 <<<"$ratios")" "$(column_median <<<"$ratios")" "$(tail -n 1 <<<"$ratios")" \
+       "$(awk -F, -v per="$per" '{ print ($2 - $3) / per * 1e6 }' "$csv" | column_median | awk '{ printf "%.1f", $1 }')" \
+       "$(wc -l <"$csv")"
+}
+row() {
+  local label=$1 name=$2 goal=$3 per=${4:-1}
+  pairs "$name" "$per" | awk -v l="$label" -v g="$goal" '{
+    printf "| %s | %.2f ms | %.2f ms | %.2f / **%.2f** / %.2f | %s | %d |\n", l, $1, $2, $3, $4, $5, g, $7 }'
+}
 
 echo
 echo "### The program as a process"
 echo
-echo "| round | example run (median) | do-nothing baseline (median) | ratio |"
-echo "|---|---|---|---|"
-for csv in "$out"/example-*.csv; do
-  round=${csv##*example-}
-  awk -F, -v r="${round%.csv}" 'NR == 2 { run = $4 } NR == 3 { base = $4 }
-    END { printf "| %s | %.2f ms | %.2f ms | %.2f |\n", r, run * 1000, base * 1000, run / base }' "$csv"
-done
-ratios=$(for csv in "$out"/example-*.csv; do awk -F, 'NR == 2 { run = $4 } NR == 3 { printf "%f\n", run / $4 }' "$csv"; done | sort -n)
+echo "Each row times two commands side by side: every round runs both once, in"
+echo "random order, with the simulated bus reset before each outside the timing."
+echo "Ratios are per round, first over second: minimum / **median** / maximum."
 echo
-echo "Median ratio over the rounds (goal <= 1.5): $(sed -n 3p <<<"$ratios" | awk '{ printf "%.2f", $1 }')"
+echo "| first against second | first (median) | second (median) | ratio | goal | rounds |"
+echo "|---|---|---|---|---|---|"
+row "example run against a do-nothing program" example "<= 1.5"
+row "pass over 16 devices against 1" devices-16 ""
+row "pass over 127 devices against 1" devices-127 "<= 4"
+row "pass with 100 types against 1" types-100 ""
+row "pass with 10,000 types against 1" types-10000 ""
+row "128 arrivals, coalesced, against 1" burst-coalesced "<= 2"
+row "128 arrivals, each a pass, against 1" burst-serial ""
+echo
+echo "Cost of one more device (median per-round difference): $(pairs devices-16 15 | cut -d' ' -f6) us from 1 to 16," \
+     "$(pairs devices-127 126 | cut -d' ' -f6) us from 1 to 127; of one more type: $(pairs types-10000 9999 | cut -d' ' -f6) us."
 run_instructions=$(cat "$out/instructions-qmx4-fwload")
 base_instructions=$(cat "$out/instructions-qmx4-baseline")
 echo
 echo "Instructions (callgrind, dynamic loading included): example run $run_instructions," \
      "baseline $base_instructions, ratio $(awk -v a="$run_instructions" -v b="$base_instructions" 'BEGIN { printf "%.2f", a / b }')."
-echo
-
-echo "### Scaling: every device served, each matched by the last configured type"
-echo
-# The medians, in ms, of the scaling runs named devices-types, on one line.
-medians() { for run in "$@"; do median_ms "$out/scale-$run.csv"; echo; done | paste -sd' '; }
-
-echo "| devices \\ types | 1 | 100 | 10000 | per type, 1 to 10000 |"
-echo "|---|---|---|---|---|"
-for d in 1 16 127; do
-  medians "$d-1" "$d-100" "$d-10000" | awk -v d="$d" '{
-    printf "| %d | %.2f ms | %.2f ms | %.2f ms | %.2f us |\n", d, $1, $2, $3, ($3 - $1) * 1000 / 9999 }'
-done
-echo
-echo "| types | per device, 1 to 16 | per device, 16 to 127 |"
-echo "|---|---|---|"
-for t in 1 100 10000; do
-  medians "1-$t" "16-$t" "127-$t" | awk -v t="$t" '{ printf "| %d | %.3f ms | %.3f ms |\n", t, ($2 - $1) / 15, ($3 - $2) / 111 }'
-done
 echo
