@@ -1,53 +1,134 @@
-// qmx4-fwctl: the administrator's companion to qmx4-fwload. `rules` writes a
-// udev rules file for the configured device types. Exit status 0 on
-// success, 1 on failure, 2 on a wrong command line.
+// qmx4-fwctl: the administrator's companion to qmx4-fwload. `check` reports
+// the configured device types and whether each can be served, `list` what a
+// pass would do with each attached device, `rules` writes a udev rules file
+// for the configured device types. Exit status 0 on success, 1 on failure
+// (or, for check, an entry that cannot be served), 2 on a wrong command line.
 
+#include "inspect.h"
 #include "servicelib.h"
 #include "udevrules.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-const char* const usage = "usage: qmx4-fwctl rules [options]; qmx4-fwctl [command] --help";
+const char* const usage = "usage: qmx4-fwctl {check|list|rules} [options] [BASE]; qmx4-fwctl [command] --help";
 
 const char* const mainHelp =
-    "usage: qmx4-fwctl <command> [options]\n"
+    "usage: qmx4-fwctl <command> [options] [BASE]\n"
     "\n"
-    "The administrator's companion to qmx4-fwload.\n"
+    "The administrator's companion to qmx4-fwload. BASE is the base directory\n"
+    "whose data/service.xml is read (default: the working directory, like\n"
+    "qmx4-fwload); a configuration qmx4-fwload refuses is refused with its text.\n"
     "\n"
     "commands:\n"
+    "  check   report the configured device types and whether each can be served\n"
+    "  list    list the attached devices and what a pass would do with each\n"
     "  rules   write a udev rules file for the configured device types\n"
     "\n"
     "'qmx4-fwctl <command> --help' describes a command.\n";
 
+const char* const tableHelp =
+    "  --table             aligned columns under a header (default on a terminal)\n"
+    "  --tsv               tab-separated lines without a header (default otherwise)\n";
+
+const std::string checkHelp = std::string(
+    "usage: qmx4-fwctl check [--table|--tsv] [BASE]\n"
+    "\n"
+    "Reports every entry of BASE/data/service.xml: its name, ids in hex and\n"
+    "decimal, type, firmware path, and \"ok\" or what keeps a pass from serving\n"
+    "it: a firmware file that is missing, no regular file, unreadable or empty,\n"
+    "ids that cannot be USB ids, or an earlier entry with the same ids. It\n"
+    "touches no device and no log.\n"
+    "\n") + tableHelp + "\n"
+    "Exit status: 0 when every entry can be served, 1 otherwise.\n";
+
+const std::string listHelp = std::string(
+    "usage: qmx4-fwctl list [--table|--tsv] [--lock-dir DIR] [BASE]\n"
+    "\n"
+    "Opens a session of the device library in BASE, lists every attached\n"
+    "device with its index, name, state and ids, and what a pass would do with\n"
+    "it, and closes the session. It waits for a running pass first and holds\n"
+    "the passes off meanwhile. It opens no device, downloads nothing and\n"
+    "writes no log.\n"
+    "\n") + tableHelp +
+    "  --lock-dir DIR      where the passes' locks live (default /run/qmx4-fwload)\n"
+    "\n"
+    "Exit status: 0 when listed; 1 when the configuration, the lock or the\n"
+    "library failed (the library's own text goes to standard error).\n";
+
 const char* const rulesHelp =
     "usage: qmx4-fwctl rules [--output FILE] [BASE]\n"
     "\n"
-    "Reads BASE/data/service.xml (BASE: the working directory, like\n"
-    "qmx4-fwload) and prints a udev rules file that starts a pass only when a\n"
-    "USB device of a configured type arrives. Entries whose ids cannot be USB\n"
-    "ids get no rule and a warning. A refused configuration is refused with\n"
-    "qmx4-fwload's own text. With --output the file is replaced only once it\n"
-    "is complete. For example:\n"
+    "Prints a udev rules file that starts a pass only when a USB device of a\n"
+    "type configured in BASE/data/service.xml arrives. Entries whose ids\n"
+    "cannot be USB ids get no rule and a warning. With --output the file is\n"
+    "replaced only once it is complete. For example:\n"
     "\n"
     "  qmx4-fwctl rules --output /etc/udev/rules.d/60-qmx4-fwload.rules /var/lib/qmx4-fwload\n"
     "  udevadm control --reload\n"
     "\n"
     "Exit status: 0 when written, 1 when the configuration or the file failed.\n";
 
+struct Options {
+    std::string base, output, lockDir = "/run/qmx4-fwload";
+    bool table = isatty(STDOUT_FILENO) == 1;
+    bool help = false;
+};
+
+// Parses a command's arguments; `accepted` names the options it takes.
+// Returns the problem with them, or "" when there is none.
+std::string parse(const std::vector<std::string>& args, const std::string& accepted, Options& o)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == "--help")
+            o.help = true;
+        else if ((a == "--table" || a == "--tsv") && accepted.find("table") != std::string::npos)
+            o.table = a == "--table";
+        else if ((a == "--output" || a == "-o") && hasValue && accepted.find("output") != std::string::npos)
+            o.output = args[++i];
+        else if (a == "--lock-dir" && hasValue && accepted.find("lock-dir") != std::string::npos)
+            o.lockDir = args[++i];
+        else if (!a.empty() && a[0] == '-')
+            return "unknown option or missing value: " + a;
+        else if (o.base.empty())
+            o.base = a;
+        else
+            return "more than one base directory";
+    }
+    if (o.base.empty())
+        o.base = "./";
+    return std::string();
+}
+
 int wrongUsage(const std::string& problem)
 {
     std::cerr << "qmx4-fwctl: " << problem << '\n' << usage << '\n';
     return 2;
+}
+
+// The configured entries as the downloader reads them; false (the refusal
+// on standard error, in the downloader's words) when it would refuse them.
+bool readEntries(const std::string& base, std::vector<servicelib::DeviceEntry>& entries)
+{
+    try {
+        entries = servicelib::readDeviceEntries(base);
+        return true;
+    } catch (const std::exception& e) {
+        std::cerr << servicelib::configurationFailure(base, e.what()) << '\n';
+        return false;
+    }
 }
 
 // Replaces `path` with `content` through a temporary file beside it, so
@@ -74,56 +155,120 @@ bool writeWhole(const std::string& path, const std::string& content)
     return ok;
 }
 
-int rules(const std::vector<std::string>& args)
+int rules(const Options& o)
 {
-    std::string output, base;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--help")
-            return std::cout << rulesHelp, 0;
-        if ((args[i] == "--output" || args[i] == "-o") && i + 1 < args.size())
-            output = args[++i];
-        else if (!args[i].empty() && args[i][0] == '-')
-            return wrongUsage("rules: unknown option or missing value: " + args[i]);
-        else if (base.empty())
-            base = args[i];
-        else
-            return wrongUsage("rules: more than one base directory");
-    }
-    if (base.empty())
-        base = "./";
     std::vector<servicelib::DeviceEntry> entries;
-    try {
-        entries = servicelib::readDeviceEntries(base);
-    } catch (const std::exception& e) {
-        std::cerr << servicelib::configurationFailure(base, e.what()) << '\n';
+    if (!readEntries(o.base, entries))
         return 1;
-    }
     std::vector<std::string> warnings;
-    const std::string text = udevrules::render(entries, base + "/data/service.xml", warnings);
+    const std::string text = udevrules::render(entries, o.base + "/data/service.xml", warnings);
     for (const auto& warning : warnings)
         std::cerr << "qmx4-fwctl: warning: " << warning << '\n';
-    if (output.empty()) {
+    if (o.output.empty()) {
         std::cout << text << std::flush;
         return std::cout ? 0 : 1;
     }
-    if (!writeWhole(output, text)) {
-        std::cerr << "qmx4-fwctl: can't write " << output << ": " << std::strerror(errno) << '\n';
+    if (!writeWhole(o.output, text)) {
+        std::cerr << "qmx4-fwctl: can't write " << o.output << ": " << std::strerror(errno) << '\n';
         return 1;
     }
     return 0;
+}
+
+int check(const Options& o)
+{
+    std::vector<servicelib::DeviceEntry> entries;
+    if (!readEntries(o.base, entries))
+        return 1;
+    const inspect::Report report = inspect::checkEntries(o.base, entries);
+    inspect::print(report, o.table, std::cout);
+    return report.ok ? 0 : 1;
+}
+
+// Takes the passes' own lock, waiting for a running pass; -1 (with the
+// reason on standard error) when it cannot be taken.
+int holdPassLock(const std::string& lockDir)
+{
+    const std::string path = lockDir + "/pass";
+    mkdir(lockDir.c_str(), 0755);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int locked = fd < 0 ? -1 : flock(fd, LOCK_EX | LOCK_NB);
+    if (fd >= 0 && locked != 0 && errno == EWOULDBLOCK) {
+        std::cerr << "qmx4-fwctl: waiting for the running pass to end\n";
+        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+    }
+    if (locked != 0) {
+        std::cerr << "qmx4-fwctl: can't lock " << path << ": " << std::strerror(errno) << '\n';
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int list(const Options& o)
+{
+    std::vector<servicelib::DeviceEntry> entries;
+    if (!readEntries(o.base, entries))
+        return 1;
+    const int lock = holdPassLock(o.lockDir);
+    if (lock < 0)
+        return 1;
+    std::vector<qmx4api::EnumeratedDevice> devices;
+    int status = 0;
+    try {
+        qmx4api::initEx(o.base);
+        devices = qmx4api::enumerate(qmx4api::AnyDevice);
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        status = 1;
+    }
+    // Closed on every way out, even when opening failed, as a pass does.
+    try {
+        qmx4api::deInit();
+    } catch (const std::exception& e) {
+        if (status == 0)
+            std::cerr << e.what() << '\n';
+        status = 1;
+    }
+    close(lock);
+    if (status == 0)
+        inspect::print(inspect::planPass(entries, devices), o.table, std::cout);
+    return status;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const std::vector<std::string> args(argv + (argc > 1 ? 2 : argc), argv + argc);
     const std::string command = argc > 1 ? argv[1] : "";
+    const std::vector<std::string> args(argv + (argc > 1 ? 2 : argc), argv + argc);
+    struct Command {
+        const char* name;
+        const char* options;
+        std::string help;
+        int (*run)(const Options&);
+    };
+    const Command commands[] = {
+        {"check", "table", checkHelp, check},
+        {"list", "table lock-dir", listHelp, list},
+        {"rules", "output", rulesHelp, rules},
+    };
     try {
-        if (command == "rules")
-            return rules(args);
         if (command == "--help" || command == "-h")
             return std::cout << mainHelp, 0;
+        for (const auto& c : commands) {
+            if (command != c.name)
+                continue;
+            Options o;
+            const std::string problem = parse(args, c.options, o);
+            if (!problem.empty())
+                return wrongUsage(command + ": " + problem);
+            if (o.help)
+                return std::cout << c.help, 0;
+            return c.run(o);
+        }
     } catch (const std::exception& e) {
         // Only memory exhaustion gets here.
         std::cerr << "qmx4-fwctl: " << e.what() << '\n';

@@ -103,12 +103,17 @@ void delLogFile(const std::string& prefix)
     std::remove((prefix + getLogFileName()).c_str());
 }
 
-static const DeviceEntry* findEntry(const qmx4api::DeviceInfo& info)
+const DeviceEntry* findEntry(const std::vector<DeviceEntry>& entries, const qmx4api::DeviceInfo& info)
 {
-    for (const auto& entry : _deviceEntries)
+    for (const auto& entry : entries)
         if (entry.vid == info.getVid() && entry.pid == info.getPid())
             return &entry;
     return nullptr;
+}
+
+bool waitsForFirmware(int state)
+{
+    return state == unconfigured;
 }
 
 void download()
@@ -117,9 +122,9 @@ void download()
         qmx4api::initEx(_baseDir);
         const std::vector<qmx4api::EnumeratedDevice> devices = qmx4api::enumerate(qmx4api::AnyDevice);
         for (const auto& device : devices) {
-            if (device.getInfo().getState() != unconfigured)
+            if (!waitsForFirmware(device.getInfo().getState()))
                 continue;
-            const DeviceEntry* entry = findEntry(device.getInfo());
+            const DeviceEntry* entry = findEntry(_deviceEntries, device.getInfo());
             if (!entry)
                 continue;
             log("Unconfigured device found: " + entry->name);

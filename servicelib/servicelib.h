@@ -54,6 +54,13 @@ void log(const std::string& message);
 // Deletes the file at prefix + getLogFileName(); failures are ignored.
 void delLogFile(const std::string& prefix);
 
+// The entry a pass uses for a device: the first with the device's vendor
+// and product id; null when there is none.
+const DeviceEntry* findEntry(const std::vector<DeviceEntry>& entries, const qmx4api::DeviceInfo& info);
+
+// Whether a pass serves a device in this state: only an unconfigured one (2).
+bool waitsForFirmware(int state);
+
 // One pass: every attached unconfigured device that matches a configured
 // type gets that type's firmware. The library session is closed on every way
 // out; the first failure ends the pass and leaves as an exception carrying

@@ -1,7 +1,11 @@
-// The companion qmx4-fwctl end to end: udev rules from a configuration,
-// refusals shared with the downloader, and its command line.
+// The companion qmx4-fwctl end to end: the configuration checked, the
+// attached devices listed, udev rules from a configuration, refusals shared
+// with the downloader, and its command line.
 
 #include "programrun.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
 
 namespace {
 
@@ -75,7 +79,8 @@ TEST_F(Fwctl, CommandLine)
 {
     const struct { std::string args; int status; } cases[] = {
         {"", 2}, {"bogus", 2}, {"pass", 2}, {"rules --bogus", 2}, {"rules a b", 2}, {"rules -o", 2},
-        {"--help", 0}, {"rules --help", 0},
+        {"check --output x", 2}, {"list --lock-dir", 2}, {"rules --table", 2},
+        {"--help", 0}, {"rules --help", 0}, {"check --help", 0}, {"list --help", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
@@ -86,6 +91,62 @@ TEST_F(Fwctl, CommandLine)
         else
             EXPECT_EQ(r.out.rfind("usage: qmx4-fwctl", 0), 0u);
     }
+}
+
+TEST_F(Fwctl, CheckReportsWhatKeepsEachEntryFromBeingServed)
+{
+    writeFile(base / "service.log", "old\n");
+    service("<service>" + loaderEntry +
+            "<type name='Gone' fw='gone.bin' type='2' vid='4660' pid='2'/>"
+            "<type name='Again' fw='loader.bin' type='3' vid='4660' pid='1'/>"
+            "<type name='Big' fw='loader.bin' type='1' vid='70000' pid='1'/></service>");
+    const Outcome r = fwctl("check --tsv");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "0\tLoader\t1234:0001\t4660/1\t1\t.//data/loader.bin\tok\n"
+                     "1\tGone\t1234:0002\t4660/2\t2\t.//data/gone.bin\tfirmware missing\n"
+                     "2\tAgain\t1234:0001\t4660/1\t3\t.//data/loader.bin\tnever used: #0 has the same ids\n"
+                     "3\tBig\t-:0001\t70000/1\t1\t.//data/loader.bin\tids cannot be USB ids\n");
+    EXPECT_EQ(r.log, Lines{"old"});
+
+    service("<service>" + loaderEntry + "</service>");
+    const Outcome good = fwctl("check --table '" + base.path + "'");
+    EXPECT_EQ(good.status, 0);
+    EXPECT_EQ(good.out, "#  NAME    VID:PID    VID/PID  TYPE  FIRMWARE" + std::string(base.path.size() + 10, ' ') +
+                            "STATUS\n0  Loader  1234:0001  4660/1   1     " + base.path + "/data/loader.bin  ok\n");
+}
+
+TEST_F(Fwctl, ListSaysWhatAPassWouldDoAndTouchesNoDevice)
+{
+    service("<service>" + loaderEntry + "</service>");
+    bus("<device name='Done' state='3' vid='4660' pid='1'/>" + loaderDevice +
+        "<device name='Other' state='2' vid='1133' pid='49707'/>");
+    const std::string list = "list --tsv --lock-dir '" + scratch / "locks" + "'";
+    const Outcome r = fwctl(list);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "0\tDone\t3\t1234:0001\tskip: configured\n"
+                     "1\tQ\t2\t1234:0001\tdownload loader.bin as type 1 (Loader)\n"
+                     "2\tOther\t2\t046d:c22b\tskip: no configured type\n");
+    EXPECT_EQ(calls(r), "KoInitEx=0 KoEnumerate=0 KoEnumerateInfo=0 KoEnumerateInfo=0 KoEnumerateInfo=0 KoDeInit=0");
+    EXPECT_FALSE(r.logExists);
+
+    // A failing library: its text, status 1, and the session closed all the same.
+    bus(loaderDevice + "<fault function='KoEnumerate' code='7' text='bus reset'/>");
+    const Outcome failed = fwctl(list);
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_EQ(failed.err, "bus reset\n");
+    EXPECT_EQ(calls(failed), "KoInitEx=0 KoEnumerate=7 KoDeInit=0");
+
+    // While a pass holds its lock, list waits and opens no session.
+    mkdir((scratch / "locks").c_str(), 0755);
+    const int pass = open((scratch / "locks/pass").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(flock(pass, LOCK_EX), 0);
+    const Outcome waiting = runCommand("timeout 1 '" QMX4_FWCTL "' " + list);
+    close(pass);
+    EXPECT_EQ(waiting.status, 124);
+    EXPECT_EQ(waiting.err, "qmx4-fwctl: waiting for the running pass to end\n");
+    EXPECT_TRUE(waiting.journal.empty());
 }
 
 } // namespace
