@@ -65,9 +65,11 @@ cp "$example/qmx4sim.xml" "$example/bus.xml"
 reset_example="cp bus.xml qmx4sim.xml"
 pair example 1000 "$example" "$reset_example" "$fwload" :: "$example" "$reset_example" "$build/qmx4-baseline"
 grep -qx 'Unconfigured device found: QMX4 Loader' "$example/service.log" || { echo "example run served no device"; exit 1; }
+# Instructions do not drift: one callgrind run of each, split by object.
 for program in qmx4-fwload qmx4-baseline; do
-  (cd "$example" && $reset_example && valgrind --tool=callgrind --callgrind-out-file=/dev/null "$build/$program" 2>&1) |
-    sed -n 's/.*Collected : *//p' >"$out/instructions-$program"
+  (cd "$example" && $reset_example &&
+   valgrind --tool=callgrind --callgrind-out-file="$out/callgrind-$program.out" "$build/$program" >/dev/null 2>&1)
+  awk -f "$source_dir/bench/objects.awk" "$out/callgrind-$program.out" >"$out/objects-$program"
 done
 
 for devices in 1 16 127; do
@@ -77,7 +79,7 @@ scenario "$out/types-100" 1 100
 scenario "$out/types-10000" 1 10000
 one=("$out/devices-1" "$reset_bus" "$fwload")
 for run in devices-16 devices-127 types-100 types-10000; do
-  pair "$run" 300 "$out/$run" "$reset_bus" "$fwload" :: "${one[@]}"
+  pair "$run" 600 "$out/$run" "$reset_bus" "$fwload" :: "${one[@]}"
 done
 for devices in 1 16 127; do
   served=$(grep -c '^Unconfigured device found' "$out/devices-$devices/service.log")
@@ -90,7 +92,7 @@ burst=$out/burst
 scenario "$burst" 1 1 50
 single=("$burst" "$reset_bus" "$pass" --lock-dir "$burst/locks" "$fwload")
 for mode in coalesced serial; do
-  pair "burst-$mode" 100 "$burst" "$reset_bus" "$source_dir/bench/burst.sh" 128 "$mode" "$pass" "$fwload" "$burst/locks" \
+  pair "burst-$mode" 150 "$burst" "$reset_bus" "$source_dir/bench/burst.sh" 128 "$mode" "$pass" "$fwload" "$burst/locks" \
     :: "${single[@]}"
 done
 

@@ -66,9 +66,16 @@ row "128 arrivals, each a pass, against 1" burst-serial ""
 echo
 echo "Cost of one more device (median per-round difference): $(pairs devices-16 15 | cut -d' ' -f6) us from 1 to 16," \
      "$(pairs devices-127 126 | cut -d' ' -f6) us from 1 to 127; of one more type: $(pairs types-10000 9999 | cut -d' ' -f6) us."
-run_instructions=$(cat "$out/instructions-qmx4-fwload")
-base_instructions=$(cat "$out/instructions-qmx4-baseline")
 echo
-echo "Instructions (callgrind, dynamic loading included): example run $run_instructions," \
-     "baseline $base_instructions, ratio $(awk -v a="$run_instructions" -v b="$base_instructions" 'BEGIN { printf "%.2f", a / b }')."
+echo "Instructions of the example run and the do-nothing program (callgrind), by the"
+echo "object whose code executed them; the differences add up to the total's."
+echo
+echo "| object | example run | do-nothing | difference |"
+echo "|---|---|---|---|"
+awk 'FNR == 1 { file++ } { n[file, $2] += $1; names[$2] = 1; total[file] += $1 }
+  END {
+    for (o in names) printf "| %s | %d | %d | %d |\n", o, n[1, o], n[2, o], n[1, o] - n[2, o] | "sort -t\"|\" -k5 -rn"
+    close("sort -t\"|\" -k5 -rn")
+    printf "| **total** | **%d** | **%d** | **%d** (ratio %.2f) |\n", total[1], total[2], total[1] - total[2], total[1] / total[2]
+  }' "$out/objects-qmx4-fwload" "$out/objects-qmx4-baseline"
 echo
