@@ -7,7 +7,7 @@ PACKAGES := g++ make cmake pkg-config libtinyxml-dev libgtest-dev \
 # Building the Debian packages, and booting them in a container for the
 # system test.
 DEB_PACKAGES := debhelper dpkg-dev lintian systemd-container logrotate
-BENCH_PACKAGES := libbenchmark-dev hyperfine
+BENCH_PACKAGES := libbenchmark-dev
 BUILD    := build
 JOBS     := $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=

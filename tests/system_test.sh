@@ -121,6 +121,13 @@ inside systemctl start qmx4-fwload.service || fail "the boot pass over three dev
 [ "$(tail -n +$((before + 1)) "$root$base/service.log" | grep -c '^Unconfigured device found: ')" = 3 ] ||
   fail "boot pass: the log did not get one line per device: $(tail -n +$((before + 1)) "$root$base/service.log")"
 
+# The companion on the installed configuration and bus: both entries can
+# be served, and every device is configured now.
+inside qmx4-fwctl check --tsv $base >"$scratch/check" 2>&1 || fail "qmx4-fwctl check: $(cat "$scratch/check")"
+[ "$(cut -f7 "$scratch/check" | tr '\n' ' ')" = "ok ok " ] || fail "qmx4-fwctl check: $(cat "$scratch/check")"
+[ "$(inside qmx4-fwctl list --tsv $base | cut -f5 | sort -u)" = "skip: configured" ] ||
+  fail "qmx4-fwctl list does not show every device configured"
+
 # 3. Three arrivals at once over fresh devices whose download takes a while.
 bus "$(device A1 3 1)" "$(device A2 3 1)" "$(device B1 3 2)" "$(device C1 2 1 700)" "$(device C2 2 2 700)" "$(device C3 2 1 700)"
 rm -f "$root$journal"
