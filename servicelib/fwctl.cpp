@@ -4,7 +4,7 @@
 // for the configured device types. Exit status 0 on success, 1 on failure
 // (or, for check, an entry that cannot be served), 2 on a wrong command line.
 
-#include "inspect.h"
+#include "report.h"
 #include "servicelib.h"
 #include "udevrules.h"
 
@@ -180,8 +180,8 @@ int check(const Options& o)
     std::vector<servicelib::DeviceEntry> entries;
     if (!readEntries(o.base, entries))
         return 1;
-    const inspect::Report report = inspect::checkEntries(o.base, entries);
-    inspect::print(report, o.table, std::cout);
+    const report::Table report = report::checkEntries(o.base, entries);
+    report::print(report, o.table, std::cout);
     return report.ok ? 0 : 1;
 }
 
@@ -234,7 +234,7 @@ int list(const Options& o)
     }
     close(lock);
     if (status == 0)
-        inspect::print(inspect::planPass(entries, devices), o.table, std::cout);
+        report::print(report::planPass(entries, devices), o.table, std::cout);
     return status;
 }
 

@@ -1,5 +1,5 @@
-#ifndef SERVICELIB_INSPECT_H
-#define SERVICELIB_INSPECT_H
+#ifndef SERVICELIB_REPORT_H
+#define SERVICELIB_REPORT_H
 
 // What qmx4-fwctl check and list report: the configured entries and what
 // stands in the way of serving each, and what a pass would do with each
@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace inspect {
+namespace report {
 
-struct Report {
+struct Table {
     std::vector<std::string> header;
     std::vector<std::vector<std::string>> rows;
     bool ok = true; // false when some entry could not be served
@@ -25,17 +25,17 @@ struct Report {
 // wrong: a firmware file that is missing, no regular file, unreadable or
 // empty, ids that cannot be USB ids, or an entry shadowed by an earlier one
 // with the same ids. Looks at files only.
-Report checkEntries(const std::string& baseDir, const std::vector<servicelib::DeviceEntry>& entries);
+Table checkEntries(const std::string& baseDir, const std::vector<servicelib::DeviceEntry>& entries);
 
 // One row per device: index, name, state, ids in hex, and what a pass would
 // do: "download <fw> as type <n> (<entry name>)", "skip: configured" or
 // "skip: no configured type".
-Report planPass(const std::vector<servicelib::DeviceEntry>& entries,
+Table planPass(const std::vector<servicelib::DeviceEntry>& entries,
                 const std::vector<qmx4api::EnumeratedDevice>& devices);
 
 // Prints the report as aligned columns under a header (`table`), or as one
 // tab-separated line per row without one.
-void print(const Report& report, bool table, std::ostream& out);
+void print(const Table& report, bool table, std::ostream& out);
 
 // The text with control characters (tabs and line feeds among them) turned
 // into '?', so that it stays within its line and column.
@@ -45,6 +45,6 @@ std::string printable(const std::string& text);
 // that cannot be a USB id (outside 1..65535).
 std::string usbId(int id);
 
-} // namespace inspect
+} // namespace report
 
 #endif

@@ -1,4 +1,4 @@
-#include "inspect.h"
+#include "report.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace inspect {
+namespace report {
 
 namespace {
 
@@ -61,9 +61,9 @@ std::string usbId(int id)
     return text;
 }
 
-Report checkEntries(const std::string& baseDir, const std::vector<servicelib::DeviceEntry>& entries)
+Table checkEntries(const std::string& baseDir, const std::vector<servicelib::DeviceEntry>& entries)
 {
-    Report report;
+    Table report;
     report.header = {"#", "NAME", "VID:PID", "VID/PID", "TYPE", "FIRMWARE", "STATUS"};
     std::map<std::pair<int, int>, size_t> first;
     for (size_t n = 0; n < entries.size(); ++n) {
@@ -89,10 +89,10 @@ Report checkEntries(const std::string& baseDir, const std::vector<servicelib::De
     return report;
 }
 
-Report planPass(const std::vector<servicelib::DeviceEntry>& entries,
+Table planPass(const std::vector<servicelib::DeviceEntry>& entries,
                 const std::vector<qmx4api::EnumeratedDevice>& devices)
 {
-    Report report;
+    Table report;
     report.header = {"INDEX", "NAME", "STATE", "VID:PID", "A PASS WOULD"};
     for (const auto& device : devices) {
         const qmx4api::DeviceInfo& info = device.getInfo();
@@ -107,7 +107,7 @@ Report planPass(const std::vector<servicelib::DeviceEntry>& entries,
     return report;
 }
 
-void print(const Report& report, bool table, std::ostream& out)
+void print(const Table& report, bool table, std::ostream& out)
 {
     std::vector<std::vector<std::string>> lines;
     if (table)
@@ -133,4 +133,4 @@ void print(const Report& report, bool table, std::ostream& out)
     }
 }
 
-} // namespace inspect
+} // namespace report
