@@ -13,11 +13,6 @@ namespace report {
 
 namespace {
 
-bool isUsbId(int id)
-{
-    return id >= 1 && id <= 0xffff;
-}
-
 // What keeps a pass from handing this firmware file to the library, or "".
 std::string firmwareProblem(const std::string& path)
 {
@@ -52,6 +47,11 @@ std::string printable(const std::string& text)
     return out;
 }
 
+bool isUsbId(int id)
+{
+    return id >= 1 && id <= 0xffff;
+}
+
 std::string usbId(int id)
 {
     if (!isUsbId(id))
@@ -63,8 +63,8 @@ std::string usbId(int id)
 
 Table checkEntries(const std::string& baseDir, const std::vector<servicelib::DeviceEntry>& entries)
 {
-    Table report;
-    report.header = {"#", "NAME", "VID:PID", "VID/PID", "TYPE", "FIRMWARE", "STATUS"};
+    Table result;
+    result.header = {"#", "NAME", "VID:PID", "VID/PID", "TYPE", "FIRMWARE", "STATUS"};
     std::map<std::pair<int, int>, size_t> first;
     for (size_t n = 0; n < entries.size(); ++n) {
         const servicelib::DeviceEntry& e = entries[n];
@@ -81,19 +81,19 @@ Table checkEntries(const std::string& baseDir, const std::vector<servicelib::Dev
         std::string status;
         for (const auto& problem : problems)
             status += (status.empty() ? "" : "; ") + problem;
-        report.ok = report.ok && problems.empty();
-        report.rows.push_back({std::to_string(n), e.name, ids(e.vid, e.pid),
+        result.ok = result.ok && problems.empty();
+        result.rows.push_back({std::to_string(n), e.name, ids(e.vid, e.pid),
                                std::to_string(e.vid) + "/" + std::to_string(e.pid), std::to_string(e.type), path,
                                status.empty() ? "ok" : status});
     }
-    return report;
+    return result;
 }
 
 Table planPass(const std::vector<servicelib::DeviceEntry>& entries,
                 const std::vector<qmx4api::EnumeratedDevice>& devices)
 {
-    Table report;
-    report.header = {"INDEX", "NAME", "STATE", "VID:PID", "A PASS WOULD"};
+    Table result;
+    result.header = {"INDEX", "NAME", "STATE", "VID:PID", "A PASS WOULD"};
     for (const auto& device : devices) {
         const qmx4api::DeviceInfo& info = device.getInfo();
         std::string action = "skip: no configured type";
@@ -101,10 +101,10 @@ Table planPass(const std::vector<servicelib::DeviceEntry>& entries,
             action = "skip: configured";
         else if (const servicelib::DeviceEntry* e = servicelib::findEntry(entries, info))
             action = "download " + e->fw + " as type " + std::to_string(e->type) + " (" + e->name + ")";
-        report.rows.push_back({std::to_string(device.getIndex()), info.getName(), std::to_string(info.getState()),
+        result.rows.push_back({std::to_string(device.getIndex()), info.getName(), std::to_string(info.getState()),
                                ids(info.getVid(), info.getPid()), action});
     }
-    return report;
+    return result;
 }
 
 void print(const Table& report, bool table, std::ostream& out)

@@ -41,6 +41,9 @@ void print(const Table& report, bool table, std::ostream& out);
 // into '?', so that it stays within its line and column.
 std::string printable(const std::string& text);
 
+// Whether a number can be a USB vendor or product id (1..65535).
+bool isUsbId(int id);
+
 // A vendor or product id as sysfs shows it ("1234"), or "-" for a number
 // that cannot be a USB id (outside 1..65535).
 std::string usbId(int id);

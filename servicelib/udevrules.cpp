@@ -20,7 +20,7 @@ std::string render(const std::vector<servicelib::DeviceEntry>& entries, const st
     std::set<std::pair<int, int>> written;
     for (size_t n = 0; n < entries.size(); ++n) {
         const servicelib::DeviceEntry& e = entries[n];
-        if (usbId(e.vid) == "-" || usbId(e.pid) == "-") {
+        if (!report::isUsbId(e.vid) || !report::isUsbId(e.pid)) {
             warnings.push_back("entry #" + std::to_string(n) + " (" + printable(e.name) + "): vid " +
                                std::to_string(e.vid) + ", pid " + std::to_string(e.pid) +
                                " cannot be USB ids; it gets no rule");
