@@ -73,8 +73,9 @@ BENCHMARK(TinyXmlParse)->Apply(sizes)->UseManualTime();
 void DepthCheck(benchmark::State& state)
 {
     const std::string text = configuration(static_cast<size_t>(state.range(0)));
+    const std::string padded = text + std::string(4, '\0'); // as fromString hands it over
     for (auto _ : state)
-        benchmark::DoNotOptimize(xmlNestingDepth(text.data(), text.size(), XElement::maxDepth));
+        benchmark::DoNotOptimize(xmlNestingDepth(padded.c_str(), XElement::maxDepth));
     setBytes(state, text);
 }
 BENCHMARK(DepthCheck)->Apply(sizes);

@@ -1,4 +1,5 @@
-// The depth walk never counts fewer levels than the tree TinyXML builds.
+// The depth guard against TinyXML's own tree: never less deep on any input,
+// and exactly as deep on every input TinyXML parses without an error.
 
 #include "tinyxmldepth.h"
 #include "xmldepth.h"
@@ -10,7 +11,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    if (xmlWalkDepth(text.data(), text.size(), 1 << 20) < tinyxmldepth::parsedDepth(text))
+    const tinyxmldepth::Parsed tinyxml = tinyxmldepth::parse(text);
+    const int guard = xmlNestingDepth(tinyxmldepth::padded(text).c_str(), 1 << 20);
+    if (guard < tinyxml.depth || (tinyxml.accepted && guard != tinyxml.depth))
         std::abort();
     return 0;
 }

@@ -1,8 +1,9 @@
 #ifndef TESTS_TINYXMLDEPTH_H
 #define TESTS_TINYXMLDEPTH_H
 
-// The element nesting depth of the tree TinyXML itself builds from a text,
-// read the way XElement reads it: up to the first NUL, zero-padded.
+// What TinyXML itself makes of a text, read the way XElement reads it (up to
+// the first NUL, zero-padded): the nesting depth of the tree it builds, and
+// whether it parsed without an error. The depth guard is held against it.
 
 #include <tinyxml.h>
 
@@ -20,13 +21,25 @@ inline int treeDepth(const TiXmlNode* node)
     return deepest;
 }
 
-inline int parsedDepth(const std::string& text)
+// The text up to its first NUL, followed by the zero bytes XElement adds.
+inline std::string padded(const std::string& text)
 {
     std::string buffer(text.c_str());
     buffer.append(4, '\0');
+    return buffer;
+}
+
+struct Parsed {
+    int depth;
+    bool accepted; // no parse error
+};
+
+inline Parsed parse(const std::string& text)
+{
+    const std::string buffer = padded(text);
     TiXmlDocument document;
     document.Parse(buffer.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
-    return treeDepth(&document);
+    return {treeDepth(&document), !document.Error()};
 }
 
 } // namespace tinyxmldepth

@@ -203,12 +203,11 @@ std::shared_ptr<XElement> XElement::fromText(std::string buffer, const std::stri
     // inside the buffer: it steps over a whole UTF-8 sequence at once and so
     // can skip up to three bytes past the terminator.
     buffer.resize(std::strlen(buffer.c_str()));
-    const size_t length = buffer.size();
     buffer.append(4, '\0');
 
     const std::string where = source.empty() ? std::string() : " in " + source;
     // TinyXML's parser is recursive; a deep document would exhaust the stack.
-    if (xmlNestingDepth(buffer.data(), length, maxDepth) > maxDepth)
+    if (xmlNestingDepth(buffer.c_str(), maxDepth) > maxDepth)
         throw xml_error("XML elements nested deeper than " + std::to_string(maxDepth) + " levels" + where + ".");
 
     TiXmlDocument document;

@@ -1,19 +1,13 @@
 #ifndef XELEMENT_XMLDEPTH_H
 #define XELEMENT_XMLDEPTH_H
 
-#include <cstddef>
-
-// The element nesting depth that TinyXML would build from the first `length`
-// bytes of `text` (root = 1, 0 without elements), found by walking the text
-// with TinyXML's own tokenising rules but without building anything. It never
-// reports less than TinyXML builds; it may report more where TinyXML gives up
-// on an error the scan does not look for (such as a repeated attribute).
-// Stops as soon as the depth exceeds `limit` and returns limit + 1 then.
-// A text with at most `limit` '<' characters is not walked: its count of '<'
-// is returned, which is never less than its depth.
-int xmlNestingDepth(const char* text, size_t length, int limit);
-
-// The same walk without the shortcut for texts with few '<' characters.
-int xmlWalkDepth(const char* text, size_t length, int limit);
+// The element nesting depth of the tree TinyXML builds from `text` (root =
+// 1, 0 without elements), found without building it and without recursion.
+// The text is read as TinyXML reads it: up to its first NUL, which must be
+// followed by at least four more zero bytes (TinyXML steps over a whole UTF-8
+// sequence at once). The result is exact wherever TinyXML parses without an
+// error; where it gives up on a repeated attribute it may be larger, never
+// smaller. Stops as soon as the depth exceeds `limit` and returns limit + 1.
+int xmlNestingDepth(const char* text, int limit);
 
 #endif
