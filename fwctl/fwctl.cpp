@@ -1,23 +1,15 @@
-// qmx4-fwctl: the administrator's companion to qmx4-fwload. `check` reports
-// the configured device types and whether each can be served, `list` what a
-// pass would do with each attached device, `rules` writes a udev rules file
-// for the configured device types. Exit status 0 on success, 1 on failure
-// (or, for check, an entry that cannot be served), 2 on a wrong command line.
+// The command line of qmx4-fwctl: its help texts, its options and which
+// command runs.
 
-#include "report.h"
-#include "servicelib.h"
-#include "udevrules.h"
+#include "fwctl.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <iostream>
-#include <string>
-#include <vector>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "commands.h"
+#include "passlock.h"
+#include "session.h"
+
+#include <ostream>
+
+namespace fwctl {
 
 namespace {
 
@@ -61,13 +53,13 @@ const std::string listHelp = std::string(
     "the passes off meanwhile. It opens no device, downloads nothing and\n"
     "writes no log.\n"
     "\n") + tableHelp +
-    "  --lock-dir DIR      where the passes' locks live (default /run/qmx4-fwload)\n"
+    "  --lock-dir DIR      where the passes' lock lives (default " PASSLOCK_DIR ")\n"
     "\n"
     "Exit status: 0 when listed; 1 when the configuration, the lock or the\n"
     "library failed (the library's own text goes to standard error).\n";
 
 const char* const rulesHelp =
-    "usage: qmx4-fwctl rules [--output FILE] [BASE]\n"
+    "usage: qmx4-fwctl rules [--output FILE] [--generic] [BASE]\n"
     "\n"
     "Prints a udev rules file that starts a pass only when a USB device of a\n"
     "type configured in BASE/data/service.xml arrives. Entries whose ids\n"
@@ -77,202 +69,89 @@ const char* const rulesHelp =
     "  qmx4-fwctl rules --output /etc/udev/rules.d/60-qmx4-fwload.rules /var/lib/qmx4-fwload\n"
     "  udevadm control --reload\n"
     "\n"
+    "  --output FILE       write FILE instead of standard output\n"
+    "  --generic           the packaged rule instead: a pass for every USB device\n"
+    "\n"
     "Exit status: 0 when written, 1 when the configuration or the file failed.\n";
 
-struct Options {
-    std::string base, output, lockDir = "/run/qmx4-fwload";
-    bool table = isatty(STDOUT_FILENO) == 1;
-    bool help = false;
+struct Command {
+    const char* name;
+    const char* options; // the options it takes, by name
+    std::string help;
+    int (*run)(const Options&, std::ostream&, std::ostream&);
 };
 
-// Parses a command's arguments; `accepted` names the options it takes.
-// Returns the problem with them, or "" when there is none.
-std::string parse(const std::vector<std::string>& args, const std::string& accepted, Options& o)
+const Command commands[] = {
+    {"check", "table", checkHelp, check},
+    {"list", "table lock-dir", listHelp, list},
+    {"rules", "output generic", rulesHelp, rules},
+};
+
+// Parses a command's arguments into `o`; returns the problem with them, or
+// "" when there is none.
+std::string parse(const std::vector<std::string>& args, const std::string& accepted, Options& o, bool& help)
 {
+    bool based = false;
+    const auto takes = [&](const char* option) { return accepted.find(option) != std::string::npos; };
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool hasValue = i + 1 < args.size();
         if (a == "--help")
-            o.help = true;
-        else if ((a == "--table" || a == "--tsv") && accepted.find("table") != std::string::npos)
+            help = true;
+        else if ((a == "--table" || a == "--tsv") && takes("table"))
             o.table = a == "--table";
-        else if ((a == "--output" || a == "-o") && hasValue && accepted.find("output") != std::string::npos)
+        else if ((a == "--output" || a == "-o") && hasValue && takes("output"))
             o.output = args[++i];
-        else if (a == "--lock-dir" && hasValue && accepted.find("lock-dir") != std::string::npos)
+        else if (a == "--generic" && takes("generic"))
+            o.generic = true;
+        else if (a == "--lock-dir" && hasValue && takes("lock-dir"))
             o.lockDir = args[++i];
         else if (!a.empty() && a[0] == '-')
             return "unknown option or missing value: " + a;
-        else if (o.base.empty())
-            o.base = a;
+        else if (!based)
+            o.base = a, based = true;
         else
             return "more than one base directory";
     }
-    if (o.base.empty())
-        o.base = "./";
     return std::string();
 }
 
-int wrongUsage(const std::string& problem)
+int wrongUsage(const std::string& problem, std::ostream& err)
 {
-    std::cerr << "qmx4-fwctl: " << problem << '\n' << usage << '\n';
+    err << "qmx4-fwctl: " << problem << '\n' << usage << '\n';
     return 2;
-}
-
-// The configured entries as the downloader reads them; false (the refusal
-// on standard error, in the downloader's words) when it would refuse them.
-bool readEntries(const std::string& base, std::vector<servicelib::DeviceEntry>& entries)
-{
-    try {
-        entries = servicelib::readDeviceEntries(base);
-        return true;
-    } catch (const std::exception& e) {
-        std::cerr << servicelib::configurationFailure(base, e.what()) << '\n';
-        return false;
-    }
-}
-
-// Replaces `path` with `content` through a temporary file beside it, so
-// that the file is never seen half-written.
-bool writeWhole(const std::string& path, const std::string& content)
-{
-    std::string temporary = path + ".XXXXXX";
-    const int fd = mkstemp(&temporary[0]);
-    if (fd < 0)
-        return false;
-    bool ok = fchmod(fd, 0644) == 0;
-    for (size_t done = 0; ok && done < content.size();) {
-        const ssize_t n = write(fd, content.data() + done, content.size() - done);
-        ok = n > 0 || (n < 0 && errno == EINTR);
-        done += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-    ok = close(fd) == 0 && ok;
-    ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        const int error = errno;
-        unlink(temporary.c_str());
-        errno = error;
-    }
-    return ok;
-}
-
-int rules(const Options& o)
-{
-    std::vector<servicelib::DeviceEntry> entries;
-    if (!readEntries(o.base, entries))
-        return 1;
-    std::vector<std::string> warnings;
-    const std::string text = udevrules::render(entries, o.base + "/data/service.xml", warnings);
-    for (const auto& warning : warnings)
-        std::cerr << "qmx4-fwctl: warning: " << warning << '\n';
-    if (o.output.empty()) {
-        std::cout << text << std::flush;
-        return std::cout ? 0 : 1;
-    }
-    if (!writeWhole(o.output, text)) {
-        std::cerr << "qmx4-fwctl: can't write " << o.output << ": " << std::strerror(errno) << '\n';
-        return 1;
-    }
-    return 0;
-}
-
-int check(const Options& o)
-{
-    std::vector<servicelib::DeviceEntry> entries;
-    if (!readEntries(o.base, entries))
-        return 1;
-    const report::Table report = report::checkEntries(o.base, entries);
-    report::print(report, o.table, std::cout);
-    return report.ok ? 0 : 1;
-}
-
-// Takes the passes' own lock, waiting for a running pass; -1 (with the
-// reason on standard error) when it cannot be taken.
-int holdPassLock(const std::string& lockDir)
-{
-    const std::string path = lockDir + "/pass";
-    mkdir(lockDir.c_str(), 0755);
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    int locked = fd < 0 ? -1 : flock(fd, LOCK_EX | LOCK_NB);
-    if (fd >= 0 && locked != 0 && errno == EWOULDBLOCK) {
-        std::cerr << "qmx4-fwctl: waiting for the running pass to end\n";
-        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-        }
-    }
-    if (locked != 0) {
-        std::cerr << "qmx4-fwctl: can't lock " << path << ": " << std::strerror(errno) << '\n';
-        if (fd >= 0)
-            close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-int list(const Options& o)
-{
-    std::vector<servicelib::DeviceEntry> entries;
-    if (!readEntries(o.base, entries))
-        return 1;
-    const int lock = holdPassLock(o.lockDir);
-    if (lock < 0)
-        return 1;
-    std::vector<qmx4api::EnumeratedDevice> devices;
-    int status = 0;
-    try {
-        qmx4api::initEx(o.base);
-        devices = qmx4api::enumerate(qmx4api::AnyDevice);
-    } catch (const std::exception& e) {
-        std::cerr << e.what() << '\n';
-        status = 1;
-    }
-    // Closed on every way out, even when opening failed, as a pass does.
-    try {
-        qmx4api::deInit();
-    } catch (const std::exception& e) {
-        if (status == 0)
-            std::cerr << e.what() << '\n';
-        status = 1;
-    }
-    close(lock);
-    if (status == 0)
-        report::print(report::planPass(entries, devices), o.table, std::cout);
-    return status;
 }
 
 } // namespace
 
-int main(int argc, char** argv)
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool terminal)
 {
-    const std::string command = argc > 1 ? argv[1] : "";
-    const std::vector<std::string> args(argv + (argc > 1 ? 2 : argc), argv + argc);
-    struct Command {
-        const char* name;
-        const char* options;
-        std::string help;
-        int (*run)(const Options&);
-    };
-    const Command commands[] = {
-        {"check", "table", checkHelp, check},
-        {"list", "table lock-dir", listHelp, list},
-        {"rules", "output", rulesHelp, rules},
-    };
-    try {
-        if (command == "--help" || command == "-h")
-            return std::cout << mainHelp, 0;
-        for (const auto& c : commands) {
-            if (command != c.name)
-                continue;
-            Options o;
-            const std::string problem = parse(args, c.options, o);
-            if (!problem.empty())
-                return wrongUsage(command + ": " + problem);
-            if (o.help)
-                return std::cout << c.help, 0;
-            return c.run(o);
+    const std::string command = args.empty() ? "" : args[0];
+    if (command == "--help" || command == "-h")
+        return out << mainHelp, 0;
+    for (const auto& c : commands) {
+        if (command != c.name)
+            continue;
+        Options o;
+        o.table = terminal;
+        o.lockDir = PASSLOCK_DIR;
+        bool help = false;
+        const std::string problem = parse({args.begin() + 1, args.end()}, c.options, o, help);
+        if (!problem.empty())
+            return wrongUsage(command + ": " + problem, err);
+        if (help)
+            return out << c.help, 0;
+        try {
+            return c.run(o, out, err);
+        } catch (const Failure& f) {
+            err << "qmx4-fwctl: " << f.message << '\n';
+        } catch (const std::exception& e) {
+            // The library's own text, as the downloader prints it.
+            err << e.what() << '\n';
         }
-    } catch (const std::exception& e) {
-        // Only memory exhaustion gets here.
-        std::cerr << "qmx4-fwctl: " << e.what() << '\n';
         return 1;
     }
-    return wrongUsage(command.empty() ? "no command given" : "unknown command: " + command);
+    return wrongUsage(command.empty() ? "no command given" : "unknown command: " + command, err);
 }
+
+} // namespace fwctl

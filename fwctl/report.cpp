@@ -68,7 +68,7 @@ Table checkEntries(const std::string& baseDir, const std::vector<servicelib::Dev
     std::map<std::pair<int, int>, size_t> first;
     for (size_t n = 0; n < entries.size(); ++n) {
         const servicelib::DeviceEntry& e = entries[n];
-        const std::string path = baseDir + "/data/" + e.fw;
+        const std::string path = servicelib::firmwarePath(baseDir, e.fw);
         std::vector<std::string> problems;
         const std::string firmware = firmwareProblem(path);
         if (!firmware.empty())

@@ -1,5 +1,5 @@
-#ifndef SERVICELIB_REPORT_H
-#define SERVICELIB_REPORT_H
+#ifndef FWCTL_REPORT_H
+#define FWCTL_REPORT_H
 
 // What qmx4-fwctl check and list report: the configured entries and what
 // stands in the way of serving each, and what a pass would do with each

@@ -7,6 +7,30 @@
 
 namespace udevrules {
 
+namespace {
+
+// The one rule line, for a device with these sysfs ids, or for every USB
+// device when they are empty.
+std::string rule(const std::string& vendor, const std::string& product)
+{
+    std::string match = "ACTION==\"add\", SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ";
+    if (!vendor.empty())
+        match += "ATTR{idVendor}==\"" + vendor + "\", ATTR{idProduct}==\"" + product + "\", ";
+    return match + "TAG+=\"systemd\", ENV{SYSTEMD_WANTS}+=\"qmx4-fwload@$env{BUSNUM}-$env{DEVNUM}.service\"\n";
+}
+
+} // namespace
+
+std::string generic()
+{
+    return "# Starts one qmx4-fwload pass for every USB device that arrives. The instance\n"
+           "# name <bus number>-<device number> is unique per arrival: the kernel hands\n"
+           "# out device numbers in turn, so a device that re-enumerates or is replaced\n"
+           "# gets a new number and thus its own unit instead of joining a running one.\n"
+           "# \"qmx4-fwctl rules\" writes rules for the configured device types only.\n" +
+           rule("", "");
+}
+
 std::string render(const std::vector<servicelib::DeviceEntry>& entries, const std::string& source,
                    std::vector<std::string>& warnings)
 {
@@ -29,10 +53,7 @@ std::string render(const std::vector<servicelib::DeviceEntry>& entries, const st
         if (!written.insert({e.vid, e.pid}).second)
             continue;
         // A line feed in a name would end the comment and start a rule.
-        rules += "# " + printable(e.name) + "\n"
-                 "ACTION==\"add\", SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" +
-                 usbId(e.vid) + "\", ATTR{idProduct}==\"" + usbId(e.pid) +
-                 "\", TAG+=\"systemd\", ENV{SYSTEMD_WANTS}+=\"qmx4-fwload@$env{BUSNUM}-$env{DEVNUM}.service\"\n";
+        rules += "# " + printable(e.name) + "\n" + rule(usbId(e.vid), usbId(e.pid));
     }
     return rules;
 }

@@ -1,8 +1,10 @@
-#ifndef SERVICELIB_UDEVRULES_H
-#define SERVICELIB_UDEVRULES_H
+#ifndef FWCTL_UDEVRULES_H
+#define FWCTL_UDEVRULES_H
 
-// A udev rules file that starts the hotplug pass only for USB devices of a
-// configured type, in place of the generic rule that fires for every one.
+// The udev rules that start firmware passes: the generic rules file, which
+// reacts to every USB device that arrives (the package ships it, made by
+// the build from generic()), and rules for the configured device types
+// only, which take its place.
 
 #include "servicelib.h"
 
@@ -10,6 +12,9 @@
 #include <vector>
 
 namespace udevrules {
+
+// The generic rules file: a pass for every USB device that arrives.
+std::string generic();
 
 // The rules file for these device types, read from `source` (named in its
 // heading): one rule per distinct vendor and product id pair, matched on

@@ -19,6 +19,8 @@
  * double that, the device library more).
  */
 
+#include "passlock.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -49,32 +51,6 @@ static const char help[] =
     "Exit status: the pass's own; 0 when a queued pass serves the arrival;\n"
     "1 when the pass was stopped or ended by a signal, or a lock failed;\n"
     "2 for a wrong command line; 127 when PROGRAM cannot be started.\n";
-
-/* Opens (creating) the lock file dir/name into fd; 0 on success. */
-static int openLock(const char *dir, const char *name, int flags, int *fd)
-{
-    char path[PATH_MAX];
-    if (snprintf(path, sizeof path, "%s/%s", dir, name) >= (int)sizeof path) {
-        fprintf(stderr, "qmx4-fwload-pass: lock directory name too long: %s\n", dir);
-        return -1;
-    }
-    mkdir(dir, 0755);
-    *fd = open(path, O_RDWR | O_CREAT | flags, 0600);
-    if (*fd < 0) {
-        fprintf(stderr, "qmx4-fwload-pass: can't open lock file %s: %s\n", path, strerror(errno));
-        return -1;
-    }
-    return 0;
-}
-
-static int lockFile(int fd, int operation)
-{
-    int result;
-    do
-        result = flock(fd, operation);
-    while (result != 0 && errno == EINTR);
-    return result;
-}
 
 static struct timespec after(int seconds)
 {
@@ -150,7 +126,7 @@ static int wrongUsage(const char *problem, const char *argument)
 
 int main(int argc, char **argv)
 {
-    const char *lockDir = "/run/qmx4-fwload", *program = NULL;
+    const char *lockDir = PASSLOCK_DIR, *program = NULL;
     int timeout = 600;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--help") == 0) {
@@ -176,23 +152,20 @@ int main(int argc, char **argv)
     if (!program)
         program = QMX4_PROGRAM;
 
-    int queue, pass;
-    if (openLock(lockDir, "queue", O_CLOEXEC, &queue) != 0)
-        return 1;
-    if (lockFile(queue, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK) {
-            fprintf(stderr, "qmx4-fwload-pass: can't lock %s/queue: %s\n", lockDir, strerror(errno));
-            return 1;
+    const int queue = passlock_open(lockDir, "queue", 0);
+    if (queue < 0 || passlock_lock(queue, 0) != 0) {
+        if (queue >= 0 && errno == EWOULDBLOCK) {
+            printf("qmx4-fwload-pass: a pass is already queued; it will serve this arrival\n");
+            return 0;
         }
-        printf("qmx4-fwload-pass: a pass is already queued; it will serve this arrival\n");
-        return 0;
+        fprintf(stderr, "qmx4-fwload-pass: can't lock %s/queue: %s\n", lockDir, strerror(errno));
+        return 1;
     }
     /* Inherited across exec: the pass holds the lock for as long as it
        lives, even should this process die first. */
-    if (openLock(lockDir, "pass", 0, &pass) != 0)
-        return 1;
-    if (lockFile(pass, LOCK_EX) != 0) {
-        fprintf(stderr, "qmx4-fwload-pass: can't lock %s/pass: %s\n", lockDir, strerror(errno));
+    char failed[PATH_MAX];
+    if (passlock_take_pass(lockDir, 1, NULL, NULL, failed) < 0) {
+        fprintf(stderr, "qmx4-fwload-pass: can't lock %s: %s\n", failed, strerror(errno));
         return 1;
     }
     /* Leave the queue before the pass lists any device: an arrival from now

@@ -36,11 +36,6 @@ static void readEntries(const XElement& root, std::vector<DeviceEntry>& entries)
     }
 }
 
-static std::string configFileName(const std::string& baseDir)
-{
-    return baseDir + "/data/service.xml";
-}
-
 void init(const std::string& baseDir)
 {
     _baseDir = baseDir;
@@ -56,13 +51,13 @@ void init(const std::string& baseDir)
 std::vector<DeviceEntry> readDeviceEntries(const std::string& baseDir)
 {
     std::vector<DeviceEntry> entries;
-    readEntries(*XElement::fromFile(configFileName(baseDir)), entries);
+    readEntries(*XElement::fromFile(getConfigFileName(baseDir)), entries);
     return entries;
 }
 
 std::string configurationFailure(const std::string& baseDir, const std::string& text)
 {
-    const std::string file = configFileName(baseDir);
+    const std::string file = getConfigFileName(baseDir);
     return text.find(file) == std::string::npos ? file + ": " + text : text;
 }
 
@@ -78,7 +73,17 @@ const std::vector<DeviceEntry>& getDeviceEntries()
 
 std::string getConfigFileName()
 {
-    return configFileName(_baseDir);
+    return getConfigFileName(_baseDir);
+}
+
+std::string getConfigFileName(const std::string& baseDir)
+{
+    return baseDir + "/data/service.xml";
+}
+
+std::string firmwarePath(const std::string& baseDir, const std::string& fw)
+{
+    return baseDir + "/data/" + fw;
 }
 
 std::string getLogFileName()
@@ -148,7 +153,7 @@ void downloadFirmware(const qmx4api::EnumeratedDevice& device, int type, const s
     // only be asked about handle -1.
     qmx4api::Device opened = device.open();
     try {
-        opened.__int0(type, _baseDir + "/data/" + fw);
+        opened.__int0(type, firmwarePath(_baseDir, fw));
     } catch (const std::exception&) {
         opened.close();
         throw;

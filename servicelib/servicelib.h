@@ -43,6 +43,12 @@ const std::vector<DeviceEntry>& getDeviceEntries();
 // The configuration file's path: the base directory followed by
 // "/data/service.xml".
 std::string getConfigFileName();
+// The same for another base directory.
+std::string getConfigFileName(const std::string& baseDir);
+
+// The path a pass hands to the library for an entry's firmware file: the
+// base directory, "/data/" and the file name, joined as they are.
+std::string firmwarePath(const std::string& baseDir, const std::string& fw);
 
 // The log file's path: the base directory followed by "/service.log".
 std::string getLogFileName();

@@ -1,0 +1,27 @@
+#ifndef FWCTL_COMMANDS_H
+#define FWCTL_COMMANDS_H
+
+// The companion's commands, each given its parsed options and the streams
+// to write to; each returns the exit status. They throw Failure (session.h)
+// for their own failures and std::exception for the library's.
+
+#include <ostream>
+#include <string>
+
+namespace fwctl {
+
+struct Options {
+    std::string base = "./";
+    std::string output;
+    std::string lockDir;
+    bool table = false;
+    bool generic = false;
+};
+
+int check(const Options& o, std::ostream& out, std::ostream& err);
+int list(const Options& o, std::ostream& out, std::ostream& err);
+int rules(const Options& o, std::ostream& out, std::ostream& err);
+
+} // namespace fwctl
+
+#endif
