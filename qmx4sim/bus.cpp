@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <map>
+#include <set>
+#include <stdexcept>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,15 +24,51 @@ std::string text(const TiXmlElement* e, const char* name, const std::string& def
     return value ? *value : def;
 }
 
-// Numbers in the bus file may be decimal or 0x-hexadecimal.
+// The functions whose calls a <fault> can make fail: every one but
+// KoGetLastErrorText, which reports the failures.
+const std::set<std::string> faultable = {
+    "KoInit", "KoInitEx", "KoDeInit", "KoSetLogLevel", "KoGetQmx4VersionString", "KoEnumerate",
+    "KoEnumerateInfo", "KoOpen", "KoClose", "KoReadRegister", "KoWriteRegister", "KoReadBlock",
+    "KoWriteBlock", "KoWaitForInterrupt", "KoEnableInterrupt", "KoResetFpga", "KoProgramFpgaFromBin",
+    "KoProgramFpgaFromMemory", "KoProgramFpgaFromMemoryZ", "KoSetTimeOut", "KoEnableBurst", "KoInt0",
+    "KoInt1", "KoInt2", "KoGetMaxTransferSize", "KoGetUserId", "KoSetUserId", "KoGetSerialNumber",
+    "KoGetFirmwareVersion", "KoGetDerivateInfo", "KoGetDerivateId"};
+
+// The attributes each element of a bus file takes.
+const std::map<std::string, std::set<std::string>> known = {
+    {"device", {"name", "state", "extra", "vid", "pid", "serial", "derivateInfo", "derivateId", "userId", "firmware",
+                "maxTransfer", "memory", "firmwareType", "downloadMs"}},
+    {"fault", {"function", "device", "occurrence", "code", "text"}},
+};
+
+// The element's name, once it is one of a bus file's and its attributes are
+// all known ones. A mistake in a bus file is refused, with a text that
+// names it, rather than ignored: a fault that would never fire would pass
+// for one that was not needed.
+std::string kindOf(const TiXmlElement* e)
+{
+    const std::string name = e->Value();
+    const auto attributes = known.find(name);
+    if (attributes == known.end())
+        throw std::runtime_error("unknown element <" + name + ">");
+    for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next())
+        if (!attributes->second.count(a->Name()))
+            throw std::runtime_error("unknown attribute " + std::string(a->Name()) + " on <" + name + ">");
+    return name;
+}
+
+// Numbers may be decimal or 0x-hexadecimal.
 int number(const TiXmlElement* e, const char* name, int def)
 {
     const char* value = e->Attribute(name);
     if (!value || !*value)
         return def;
     char* end = nullptr;
+    errno = 0;
     const long n = std::strtol(value, &end, 0);
-    return *end ? def : static_cast<int>(n);
+    if (*end || errno == ERANGE || n < INT_MIN || n > INT_MAX)
+        throw std::runtime_error(std::string(name) + " \"" + value + "\" on <" + e->Value() + "> is not a number");
+    return static_cast<int>(n);
 }
 
 // Reads one bus file and appends its devices and faults to the bus.
@@ -40,36 +80,41 @@ std::string loadFile(const std::string& path, Bus& bus)
     const TiXmlElement* root = file.document->RootElement();
     if (!root)
         return "Bus file " + path + " has no root element.";
-    for (TiXmlElement* e = file.document->RootElement()->FirstChildElement(); e; e = e->NextSiblingElement()) {
-        const std::string kind = e->Value();
-        if (kind == "device") {
-            SimDevice d;
-            d.name = text(e, "name", "QMX4 device");
-            d.state = number(e, "state", 2);
-            d.extra = number(e, "extra", 0);
-            d.vid = number(e, "vid", 0);
-            d.pid = number(e, "pid", 0);
-            d.serial = text(e, "serial");
-            d.derivateInfo = text(e, "derivateInfo");
-            d.derivateId = number(e, "derivateId", 0);
-            d.userId = text(e, "userId");
-            d.firmware = text(e, "firmware");
-            d.maxTransfer = number(e, "maxTransfer", 65536);
-            d.firmwareType = number(e, "firmwareType", 1);
-            d.downloadMs = std::max(0, number(e, "downloadMs", 0));
-            d.memory.assign(static_cast<size_t>(std::max(0, number(e, "memory", 4096))), 0);
-            d.element = e;
-            d.file = bus.files.size();
-            bus.devices.push_back(std::move(d));
-        } else if (kind == "fault") {
-            Fault f;
-            f.function = text(e, "function");
-            f.device = number(e, "device", -1);
-            f.occurrence = number(e, "occurrence", 1);
-            f.code = number(e, "code", 99);
-            f.text = text(e, "text", "Injected failure in " + f.function + ".");
-            bus.faults.push_back(f);
+    try {
+        for (TiXmlElement* e = file.document->RootElement()->FirstChildElement(); e; e = e->NextSiblingElement()) {
+            if (kindOf(e) == "device") {
+                SimDevice d;
+                d.name = text(e, "name", "QMX4 device");
+                d.state = number(e, "state", 2);
+                d.extra = number(e, "extra", 0);
+                d.vid = number(e, "vid", 0);
+                d.pid = number(e, "pid", 0);
+                d.serial = text(e, "serial");
+                d.derivateInfo = text(e, "derivateInfo");
+                d.derivateId = number(e, "derivateId", 0);
+                d.userId = text(e, "userId");
+                d.firmware = text(e, "firmware");
+                d.maxTransfer = number(e, "maxTransfer", 65536);
+                d.firmwareType = number(e, "firmwareType", 1);
+                d.downloadMs = std::max(0, number(e, "downloadMs", 0));
+                d.memory.assign(static_cast<size_t>(std::max(0, number(e, "memory", 4096))), 0);
+                d.element = e;
+                d.file = bus.files.size();
+                bus.devices.push_back(std::move(d));
+            } else {
+                Fault f;
+                f.function = text(e, "function");
+                if (!faultable.count(f.function))
+                    throw std::runtime_error("<fault> names no function that can fail: \"" + f.function + "\"");
+                f.device = number(e, "device", -1);
+                f.occurrence = number(e, "occurrence", 1);
+                f.code = number(e, "code", 99);
+                f.text = text(e, "text", "Injected failure in " + f.function + ".");
+                bus.faults.push_back(f);
+            }
         }
+    } catch (const std::runtime_error& e) {
+        return "Bus file " + path + ": " + e.what() + ".";
     }
     bus.files.push_back(std::move(file));
     return std::string();
