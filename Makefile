@@ -1,13 +1,16 @@
 # Front door: `make` (release build), `make test`, `make demo`, `make install`,
 # `make deb`, `make bench`, `make deps`.
 
-PACKAGES := g++ make cmake pkg-config libtinyxml-dev libgtest-dev \
-            clang libclang-rt-14-dev valgrind shared-mime-info fontconfig-config \
-            systemd man-db udev umockdev
-# Building the Debian packages, and booting them in a container for the
-# system test.
-DEB_PACKAGES := debhelper dpkg-dev lintian systemd-container logrotate
-BENCH_PACKAGES := libbenchmark-dev
+# Debian packages, by what needs them: building the programs; the tests
+# (sanitizers, Valgrind, fuzzing, an outside XML corpus, the units and rules
+# checked with systemd's and udev's own tools); the Debian packages and
+# booting them in a container; the benchmarks.
+BUILD_PACKAGES := g++ make cmake pkg-config libtinyxml-dev
+TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev clang libclang-rt-14-dev valgrind \
+                 shared-mime-info fontconfig-config systemd man-db udev umockdev
+DEB_PACKAGES := $(TEST_PACKAGES) debhelper dpkg-dev lintian systemd-container logrotate
+BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev valgrind
+PACKAGES ?= $(TEST_PACKAGES)
 BUILD    := build
 JOBS     := $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
@@ -22,7 +25,8 @@ DEMO := $(BUILD)/demo
 
 all: release
 
-release: deps
+release:
+	$(MAKE) --no-print-directory deps PACKAGES="$(BUILD_PACKAGES)"
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DQMX4_TESTS=OFF \
 	  -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DQMX4_INSTALL_STANDIN=$(STANDIN) $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/release -j $(JOBS)
@@ -35,7 +39,8 @@ install: release
 # Every test under AddressSanitizer/UBSan, then the end-to-end and library
 # tests under Valgrind memcheck, then each fuzzer for a few seconds, then the
 # Debian packages under a real systemd in a container.
-test: deps
+test:
+	$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES)"
 	$(MAKE) --no-print-directory sanitize
 	$(MAKE) --no-print-directory memcheck
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10
@@ -46,18 +51,21 @@ test: deps
 system: deb
 	tests/system_test.sh $(BUILD)/deb
 
-sanitize: deps
+sanitize:
+	$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES)"
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DQMX4_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/test -j $(JOBS)
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
 
-memcheck: deps
+memcheck:
+	$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES)"
 	cmake -S . -B $(BUILD)/memcheck -DCMAKE_BUILD_TYPE=Debug -DQMX4_MEMCHECK=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/memcheck -j $(JOBS)
 	cd $(BUILD)/memcheck && ctest --output-on-failure -j $(JOBS)
 
 # libFuzzer targets (clang), each run for FUZZ_SECONDS from the seed corpus.
-fuzz: deps
+fuzz:
+	$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES)"
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=Debug -DQMX4_FUZZ=ON \
 	  -DQMX4_SANITIZE=ON -DQMX4_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/fuzz -j $(JOBS)
@@ -87,7 +95,7 @@ demo: release
 # Benchmarks of a Release build: the XML model against TinyXML, and the
 # program as a process; the ratios land in build/bench/bench-results/summary.md.
 bench:
-	$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(BENCH_PACKAGES)"
+	$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
 	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DQMX4_TESTS=OFF -DQMX4_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	bench/run.sh $(BUILD)/bench
@@ -95,16 +103,22 @@ bench:
 # The Debian packages qmx4-fwload and qmx4-fwload-standin in $(BUILD)/deb,
 # built from a copy of the source tree and checked with lintian.
 deb:
-	$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(DEB_PACKAGES)"
+	$(MAKE) --no-print-directory deps PACKAGES="$(DEB_PACKAGES)"
 	rm -rf $(BUILD)/deb && mkdir -p $(BUILD)/deb/src
 	tar -c --exclude=./$(BUILD) --exclude=./.git . | tar -x -C $(BUILD)/deb/src
 	cd $(BUILD)/deb/src && dpkg-buildpackage -us -uc -b >../build.log 2>&1 || { tail -n 40 ../build.log; exit 1; }
 	lintian --fail-on error,warning $(BUILD)/deb/*.changes
 	@ls $(BUILD)/deb/*.deb
 
-# Installs the Debian packages the build needs, only those that are missing.
+# Installs the Debian packages a target needs (PACKAGES), only those that are
+# missing. Without apt it installs nothing and leaves it to CMake to say
+# what is missing.
 deps:
-	@missing=""; \
+	@if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then \
+	  echo "No apt-get/dpkg-query here: install the equivalents of these Debian packages yourself: $(PACKAGES)"; \
+	  exit 0; \
+	fi; \
+	missing=""; \
 	for p in $(PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \

@@ -4,11 +4,11 @@
 # that systemd accepts, a udev rule that names the installed template unit,
 # a man page that renders without warnings, and a pass started the way the
 # units start it that works and waits for any pass already running.
-# Arguments: the build directory, the install prefix and library directory,
-# 1 or 0 for whether the stand-in library is installed, and the directory
-# of the built stand-in.
+# Arguments: the build directory, the install prefix, library, unit and
+# rules directories, 1 or 0 for whether the stand-in library is installed,
+# and the directory of the built stand-in.
 set -u
-build=$1 prefix=$2 libdir=$3 standin=$4 standin_dir=$5
+build=$1 prefix=$2 libdir=$3 unitdir=$4 rulesdir=$5 standin=$6 standin_dir=$7
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 failures=0
@@ -16,12 +16,14 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 DESTDIR=$stage cmake --install "$build" >"$stage/install.log" || { cat "$stage/install.log"; fail "cmake --install"; exit 1; }
 root=$stage$prefix
-units=$root/lib/systemd/system
+units=$stage$unitdir
+rules=$stage$rulesdir
 
-for f in bin/qmx4-fwload bin/qmx4-fwctl libexec/qmx4-fwload/qmx4-fwload-pass lib/systemd/system/qmx4-fwload.service lib/systemd/system/qmx4-fwload@.service \
-         lib/udev/rules.d/60-qmx4-fwload.rules share/man/man8/qmx4-fwload.8 share/man/man8/qmx4-fwctl.8 \
-         share/doc/qmx4-fwload/example/data/service.xml share/doc/qmx4-fwload/example/qmx4sim.xml; do
-  [ -f "$root/$f" ] || fail "not installed: $prefix/$f"
+for f in $prefix/bin/qmx4-fwload $prefix/bin/qmx4-fwctl $prefix/libexec/qmx4-fwload/qmx4-fwload-pass \
+         $unitdir/qmx4-fwload.service $unitdir/qmx4-fwload@.service $rulesdir/60-qmx4-fwload.rules \
+         $prefix/share/man/man8/qmx4-fwload.8 $prefix/share/man/man8/qmx4-fwctl.8 \
+         $prefix/share/doc/qmx4-fwload/example/data/service.xml $prefix/share/doc/qmx4-fwload/example/qmx4sim.xml; do
+  [ -f "$stage$f" ] || fail "not installed: $f"
 done
 if [ "$standin" = 1 ]; then
   [ -f "$stage$libdir/libqmx4-1.5.1.so" ] || fail "stand-in library not installed in $libdir"
@@ -56,7 +58,7 @@ for unit in qmx4-fwload.service qmx4-fwload@.service; do
   esac
   grep -qx 'WorkingDirectory=%S/qmx4-fwload' "$units/$unit" || fail "$unit: base directory is not /var/lib/qmx4-fwload"
 done
-wanted=$(grep -o 'SYSTEMD_WANTS}+="[^"]*"' "$root/lib/udev/rules.d/60-qmx4-fwload.rules" | sed 's/.*="//; s/"$//')
+wanted=$(grep -o 'SYSTEMD_WANTS}+="[^"]*"' "$rules/60-qmx4-fwload.rules" | sed 's/.*="//; s/"$//')
 [ -f "$units/${wanted%%@*}@.service" ] || fail "udev rule wants '$wanted', which names no installed template unit"
 
 if command -v man >/dev/null; then
