@@ -3,6 +3,7 @@
 // journal are checked.
 
 #include "programrun.h"
+#include "refusals.h"
 
 namespace {
 
@@ -141,16 +142,10 @@ TEST_F(Program, AppendKeepsEarlierRuns)
 
 TEST_F(Program, AFailedConfigurationTouchesNoDevice)
 {
-    const struct { std::string xml; std::string text; Lines log; } cases[] = {
-        {"", ".//data/service.xml: No root element.", {"old"}},
-        {"<service>\n<type", "Malformed XML in .//data/service.xml at line 2, column 2: Failed to read Element name", {"old"}},
-        {"<service>" + loaderEntry + "<type name='B'/></service>", ".//data/service.xml: Invalid device entry #1",
-         {"Invalid device entry #1"}},
-        {"<service logging='false' append='true'><type/></service>", ".//data/service.xml: Invalid device entry #0", {"old"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.xml);
-        EXPECT_EQ(refused(c.xml, c.text).log, c.log);
+    const std::string file = ".//data/service.xml";
+    for (const auto& r : refusals::all(file)) {
+        SCOPED_TRACE(r.text);
+        EXPECT_EQ(refused(r.xml, refusals::printed(r, file)).log, r.log);
     }
     std::remove((base / "data/service.xml").c_str());
     const Outcome missing = run();

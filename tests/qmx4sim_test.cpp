@@ -175,6 +175,36 @@ TEST_F(Sim, BusFileFromTheEnvironmentAndJournal)
     EXPECT_EQ(readFile(dir / "journal"), "KoInit() = 0\nKoEnumerate(type=-1, count_in=0) = 0 [count=2]\n");
 }
 
+TEST_F(Sim, BlocksReadBackWhatWasWrittenWithinTheMemory)
+{
+    start("<device name='Loader' memory='128'/>");
+    const int h = open(0);
+    unsigned char written[4] = {1, 2, 3, 4}, read[7] = {};
+    ASSERT_EQ(KoWriteBlock(h, 100, written, 4, 0), 0);
+    ASSERT_EQ(KoReadBlock(h, 98, read, 7, 0), 0);
+    EXPECT_EQ(std::vector<unsigned char>(read, read + 7), (std::vector<unsigned char>{0, 0, 1, 2, 3, 4, 0}));
+    EXPECT_EQ(errorText(KoReadBlock(h, 120, read, 9, 0)), "Block of 9 bytes at address 120 lies outside the 128 bytes of Loader.");
+}
+
+TEST_F(Sim, MistakesInTheBusFileAreRefused)
+{
+    const struct { std::string bus, text; } cases[] = {
+        {"<bus><device", "Failed to read Element name"},
+        {"<bus><devices/></bus>", "unknown element <devices>."},
+        {"<bus><device nmae='x'/></bus>", "unknown attribute nmae on <device>."},
+        {"<bus><device state='2x'/></bus>", "state \"2x\" on <device> is not a number."},
+        {"<bus><fault function='KoIint0'/></bus>", "<fault> names no function that can fail: \"KoIint0\"."},
+        {"<bus><fault function='KoGetLastErrorText'/></bus>",
+         "<fault> names no function that can fail: \"KoGetLastErrorText\"."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bus);
+        writeFile(dir / "qmx4sim.xml", c.bus);
+        KoDeInit();
+        EXPECT_EQ(errorText(KoInitEx(dir.path.c_str())), "Bus file " + dir.path + "/qmx4sim.xml: " + c.text);
+    }
+}
+
 TEST_F(Sim, NoBusFileMeansNoDevices)
 {
     KoDeInit();
