@@ -4,9 +4,8 @@
 // elements: its white-space and name readers, its identification of a node,
 // and the Parse of a text, comment, unknown node, declaration and attribute.
 // Only TiXmlElement::Parse and ReadValue are redone, with the recursion into
-// child elements turned into a loop over a stack of the open elements. Each
-// step below names the TinyXML code it mirrors; where TinyXML returns a null
-// pointer, which ends the whole parse, the walk ends too.
+// child elements turned into a loop over a stack of the open elements. Where
+// TinyXML returns a null pointer, which ends the whole parse, the walk ends.
 
 #include "xmldepth.h"
 
@@ -32,10 +31,31 @@ public:
     explicit Walk(int limit) : limit(limit) {}
 
     // TiXmlDocument::Parse without building anything.
-    int run(const char* p);
+    int run(const char* p)
+    {
+        if (!p || !*p)
+            return 0;
+        if (std::strncmp(p, "\xEF\xBB\xBF", 3) == 0) // a byte-order mark
+            encoding = TIXML_ENCODING_UTF8;
+        while (skip(p)) {
+            const Kind kind = identify(p);
+            if (kind == Kind::None)
+                break;
+            p = kind == Kind::Element ? element(p) : leaf(kind, p);
+            if (depth > limit)
+                return limit + 1;
+            if (encoding == TIXML_ENCODING_UNKNOWN && kind == Kind::Declaration) {
+                const char* e = declaration.Encoding();
+                const bool utf8 = !*e || Steps::StringEqual(e, "UTF-8", true, TIXML_ENCODING_UNKNOWN) ||
+                                  Steps::StringEqual(e, "UTF8", true, TIXML_ENCODING_UNKNOWN);
+                encoding = utf8 ? TIXML_ENCODING_UTF8 : TIXML_ENCODING_LEGACY;
+            }
+        }
+        return depth;
+    }
 
 private:
-    enum class Kind { None, Declaration, Comment, Cdata, Unknown, Element };
+    enum class Kind { None, Declaration, Comment, Cdata, Unknown, Element, Text };
 
     const int limit;
     int depth = 0;
@@ -50,151 +70,107 @@ private:
     std::string name, attributeName;
     std::vector<std::string> endTags; // "</name" of each open element, innermost last
 
-    Kind identify(const char* p) const;
-    const char* leaf(Kind kind, const char* p);
-    const char* attributeEnd(const char* p);
-    const char* startTag(const char* p);
-    const char* element(const char* p);
-
     bool skip(const char*& p) const
     {
         p = Steps::SkipWhiteSpace(p, encoding);
         return p && *p;
     }
-};
 
-// TiXmlNode::Identify, naming the kind of node instead of making one.
-Walk::Kind Walk::identify(const char* p) const
-{
-    if (!skip(p) || *p != '<')
-        return Kind::None;
-    if (Steps::StringEqual(p, "<?xml", true, encoding))
-        return Kind::Declaration;
-    if (Steps::StringEqual(p, "<!--", false, encoding))
-        return Kind::Comment;
-    if (Steps::StringEqual(p, "<![CDATA[", false, encoding))
-        return Kind::Cdata;
-    if (Steps::StringEqual(p, "<!", false, encoding))
-        return Kind::Unknown;
-    if (Steps::IsAlpha(static_cast<unsigned char>(p[1]), encoding) || p[1] == '_')
-        return Kind::Element;
-    return Kind::Unknown;
-}
+    // TiXmlNode::Identify, naming the kind of node instead of making one.
+    Kind identify(const char* p) const
+    {
+        static const struct { const char* head; bool anyCase; Kind kind; } heads[] = {
+            {"<?xml", true, Kind::Declaration}, {"<!--", false, Kind::Comment},
+            {"<![CDATA[", false, Kind::Cdata}, {"<!", false, Kind::Unknown}};
+        if (!skip(p) || *p != '<')
+            return Kind::None;
+        for (const auto& h : heads)
+            if (Steps::StringEqual(p, h.head, h.anyCase, encoding))
+                return h.kind;
+        const bool element = Steps::IsAlpha(static_cast<unsigned char>(p[1]), encoding) || p[1] == '_';
+        return element ? Kind::Element : Kind::Unknown;
+    }
 
-const char* Walk::leaf(Kind kind, const char* p)
-{
-    switch (kind) {
-    case Kind::Declaration:
-        return declaration.Parse(p, nullptr, encoding);
-    case Kind::Comment:
-        return comment.Parse(p, nullptr, encoding);
-    case Kind::Cdata:
-        text.SetCDATA(true);
+    const char* leaf(Kind kind, const char* p)
+    {
+        if (kind == Kind::Declaration)
+            return declaration.Parse(p, nullptr, encoding);
+        if (kind == Kind::Comment)
+            return comment.Parse(p, nullptr, encoding);
+        if (kind == Kind::Unknown)
+            return unknown.Parse(p, nullptr, encoding);
+        text.SetCDATA(kind == Kind::Cdata);
         return text.Parse(p, nullptr, encoding);
-    default:
-        return unknown.Parse(p, nullptr, encoding);
     }
-}
 
-// TiXmlAttribute::Parse, with a shortcut for the common case: a quoted
-// value without '&' or (in UTF-8) a multi-byte character, which TinyXML
-// reads a byte at a time up to the next quote.
-const char* Walk::attributeEnd(const char* p)
-{
-    const char* start = p;
-    if (skip(p) && (p = Steps::ReadName(p, &attributeName, encoding)) && skip(p) && *p == '=' && skip(++p) &&
-        (*p == '"' || *p == '\'')) {
-        const char quote = *p++;
-        const bool utf8 = encoding == TIXML_ENCODING_UTF8;
-        while (*p && *p != quote && *p != '&' && !(utf8 && TiXmlBase::utf8ByteTable[static_cast<unsigned char>(*p)] > 1))
-            ++p;
-        if (*p == quote)
-            return p[1] ? p + 1 : nullptr;
-    }
-    return attribute.Parse(start, nullptr, encoding);
-}
-
-// The head of TiXmlElement::Parse: '<', the name and the attributes, up to
-// "/>" (the element ends; nothing is left open) or '>' (it stays open).
-const char* Walk::startTag(const char* p)
-{
-    // TinyXML links an element into the tree before parsing it, so an element
-    // whose start tag fails still counts.
-    depth = std::max(depth, static_cast<int>(endTags.size()) + 1);
-    if (depth > limit || !skip(p) || *p != '<')
-        return nullptr;
-    p = Steps::ReadName(Steps::SkipWhiteSpace(p + 1, encoding), &name, encoding);
-    if (!p || !*p)
-        return nullptr;
-    while (skip(p)) {
-        if (*p == '/')
-            return p[1] == '>' ? p + 2 : nullptr;
-        if (*p == '>') {
-            endTags.push_back("</" + name);
-            return p + 1;
+    // TiXmlAttribute::Parse, with a shortcut for the common case: a quoted
+    // value without '&' or (in UTF-8) a multi-byte character, which TinyXML
+    // reads a byte at a time up to the next quote.
+    const char* attributeEnd(const char* p)
+    {
+        const char* start = p;
+        if (skip(p) && (p = Steps::ReadName(p, &attributeName, encoding)) && skip(p) && *p == '=' && skip(++p) &&
+            (*p == '"' || *p == '\'')) {
+            const char quote = *p++;
+            const bool utf8 = encoding == TIXML_ENCODING_UTF8;
+            while (*p && *p != quote && *p != '&' &&
+                   !(utf8 && TiXmlBase::utf8ByteTable[static_cast<unsigned char>(*p)] > 1))
+                ++p;
+            if (*p == quote)
+                return p[1] ? p + 1 : nullptr;
         }
-        p = attributeEnd(p);
-        if (!p || !*p)
-            return nullptr;
+        return attribute.Parse(start, nullptr, encoding);
     }
-    return nullptr;
-}
 
-// The element at p with everything inside it: the start tag, then
-// TiXmlElement::ReadValue's loop over the content of the innermost open
-// element, in which a child's start tag opens a new innermost element and
-// the end tag closes one.
-const char* Walk::element(const char* p)
-{
-    p = startTag(p);
-    while (p && !endTags.empty()) {
-        const char* withWhiteSpace = p;
-        while (skip(p) && !Steps::StringEqual(p, "</", false, encoding)) {
-            if (*p != '<') {
-                text.SetCDATA(false);
-                p = text.Parse(TiXmlBase::IsWhiteSpaceCondensed() ? p : withWhiteSpace, nullptr, encoding);
-            } else {
-                const Kind kind = identify(p);
-                p = kind == Kind::Element ? startTag(p) : leaf(kind, p);
+    // The head of TiXmlElement::Parse: '<', the name and the attributes, up
+    // to "/>" (the element ends) or '>' (it stays open, its end tag pushed).
+    const char* startTag(const char* p)
+    {
+        // TinyXML links an element into the tree before parsing it, so an
+        // element whose start tag fails still counts.
+        depth = std::max(depth, static_cast<int>(endTags.size()) + 1);
+        if (depth > limit || !skip(p) || *p != '<')
+            return nullptr;
+        p = Steps::ReadName(Steps::SkipWhiteSpace(p + 1, encoding), &name, encoding);
+        while (p && skip(p)) {
+            if (*p == '/')
+                return p[1] == '>' ? p + 2 : nullptr;
+            if (*p == '>') {
+                endTags.push_back("</" + name);
+                return p + 1;
             }
-            withWhiteSpace = p;
+            p = attributeEnd(p);
         }
-        if (!p || !*p)
-            return nullptr;
-        // The end tag: "</name", white space, '>'.
-        if (!Steps::StringEqual(p, endTags.back().c_str(), false, encoding))
-            return nullptr;
-        p += endTags.back().size();
-        if (!skip(p) || *p != '>')
-            return nullptr;
-        ++p;
-        endTags.pop_back();
+        return nullptr;
     }
-    return p;
-}
 
-int Walk::run(const char* p)
-{
-    if (!p || !*p)
-        return 0;
-    if (std::strncmp(p, "\xEF\xBB\xBF", 3) == 0) // a byte-order mark
-        encoding = TIXML_ENCODING_UTF8;
-    while (skip(p)) {
-        const Kind kind = identify(p);
-        if (kind == Kind::None)
-            break;
-        p = kind == Kind::Element ? element(p) : leaf(kind, p);
-        if (depth > limit)
-            return limit + 1;
-        if (encoding == TIXML_ENCODING_UNKNOWN && kind == Kind::Declaration) {
-            const char* declared = declaration.Encoding();
-            const bool utf8 = !*declared || Steps::StringEqual(declared, "UTF-8", true, TIXML_ENCODING_UNKNOWN) ||
-                              Steps::StringEqual(declared, "UTF8", true, TIXML_ENCODING_UNKNOWN);
-            encoding = utf8 ? TIXML_ENCODING_UTF8 : TIXML_ENCODING_LEGACY;
+    // The element at p with everything inside it: the start tag, then
+    // TiXmlElement::ReadValue's loop over the content of the innermost open
+    // element, in which a child's start tag opens a new innermost element,
+    // and the end tag "</name", white space, '>' that closes it.
+    const char* element(const char* p)
+    {
+        p = startTag(p);
+        while (p && !endTags.empty()) {
+            const char* withWhiteSpace = p;
+            while (skip(p) && !Steps::StringEqual(p, "</", false, encoding)) {
+                const Kind kind = *p == '<' ? identify(p) : Kind::Text;
+                if (kind == Kind::Text && !TiXmlBase::IsWhiteSpaceCondensed())
+                    p = withWhiteSpace; // TinyXML keeps leading white space then
+                p = kind == Kind::Element ? startTag(p) : leaf(kind, p);
+                withWhiteSpace = p;
+            }
+            if (!p || !*p || !Steps::StringEqual(p, endTags.back().c_str(), false, encoding))
+                return nullptr;
+            p += endTags.back().size();
+            if (!skip(p) || *p != '>')
+                return nullptr;
+            ++p;
+            endTags.pop_back();
         }
+        return p;
     }
-    return depth;
-}
+};
 
 } // namespace
 
