@@ -140,6 +140,31 @@ TEST_F(Program, AppendKeepsEarlierRuns)
     EXPECT_EQ(second.log, (Lines{startLine, "Unconfigured device found: Loader", startLine}));
 }
 
+TEST_F(Program, ArgumentsAreAnsweredWithoutAPass)
+{
+    writeFile(base / "service.log", "old\n");
+    service("<service>" + loaderEntry + "</service>");
+    bus(loaderDevice);
+    const struct { std::string args; int status; std::string out, err; } cases[] = {
+        {"--help", 0, "usage: qmx4-fwload [--help | --version]\n", ""},
+        {"--version", 0, "qmx4-fwload 1.0\n", ""},
+        {"-h", 2, "", "qmx4-fwload: unexpected argument: -h\nusage: qmx4-fwload [--help | --version]\n"},
+        {"./", 2, "", "qmx4-fwload: unexpected argument: ./\nusage: qmx4-fwload [--help | --version]\n"},
+        {"--help --version", 2, "", "qmx4-fwload: unexpected arguments\nusage: qmx4-fwload [--help | --version]\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const Outcome r = runCommand("'" QMX4_FWLOAD "' " + c.args);
+        EXPECT_EQ(r.status, c.status);
+        // The usage's first line, then a description; the streams as given.
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+        EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
+        EXPECT_EQ(c.status == 0 ? r.err : r.out, "");
+        EXPECT_EQ(r.log, Lines{"old"});
+        EXPECT_TRUE(r.journal.empty()) << "the library was called";
+    }
+}
+
 TEST_F(Program, AFailedConfigurationTouchesNoDevice)
 {
     const std::string file = ".//data/service.xml";
