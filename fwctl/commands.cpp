@@ -6,8 +6,6 @@
 #include "session.h"
 #include "udevrules.h"
 
-#include <cerrno>
-#include <cstring>
 #include <vector>
 
 namespace fwctl {
@@ -64,17 +62,22 @@ int rules(const Options& o, std::ostream& out, std::ostream& err)
         std::vector<servicelib::DeviceEntry> entries;
         if (!readEntries(o.base, entries, err))
             return 1;
-        std::vector<std::string> warnings;
-        text = udevrules::render(entries, servicelib::getConfigFileName(o.base), warnings);
-        for (const auto& warning : warnings)
+        const udevrules::Rendered rendered = udevrules::render(entries, servicelib::getConfigFileName(o.base));
+        for (const auto& warning : rendered.warnings)
             err << "qmx4-fwctl: warning: " << warning << '\n';
+        // A rules file without a rule, installed in place of the generic
+        // one as the rules are meant to be, would switch hotplug off.
+        if (rendered.rules == 0)
+            throw Failure{"no rules written: " + servicelib::getConfigFileName(o.base) + " has no device type " +
+                          (entries.empty() ? "" : "with USB ids ") +
+                          "to write a rule for; the generic rule stays in force, starting a pass for every "
+                          "USB device that arrives"};
+        text = rendered.text;
     }
-    if (o.output.empty()) {
+    if (o.output == "-")
         out << text;
-        return 0;
-    }
-    if (!replaceFile(o.output, text))
-        throw Failure{"can't write " + o.output + ": " + std::strerror(errno)};
+    else
+        replaceFile(o.output, text);
     return 0;
 }
 

@@ -12,7 +12,7 @@ namespace fwctl {
 
 struct Options {
     std::string base = "./";
-    std::string output;
+    std::string output = "-"; // "-": standard output
     std::string lockDir;
     bool table = false;
     bool generic = false;

@@ -63,16 +63,20 @@ const char* const rulesHelp =
     "\n"
     "Prints a udev rules file that starts a pass only when a USB device of a\n"
     "type configured in BASE/data/service.xml arrives. Entries whose ids\n"
-    "cannot be USB ids get no rule and a warning. With --output the file is\n"
-    "replaced only once it is complete. For example:\n"
+    "cannot be USB ids get no rule and a warning. Without a single rule to\n"
+    "write it writes nothing and fails: an empty rules file in place of the\n"
+    "generic rule would switch hotplug off. With --output the file is replaced\n"
+    "only once it is complete, and only if it is a regular file (a symbolic\n"
+    "link is followed). For example:\n"
     "\n"
     "  qmx4-fwctl rules --output /etc/udev/rules.d/60-qmx4-fwload.rules /var/lib/qmx4-fwload\n"
     "  udevadm control --reload\n"
     "\n"
-    "  --output FILE       write FILE instead of standard output\n"
+    "  --output FILE       write FILE instead of standard output (-)\n"
     "  --generic           the packaged rule instead: a pass for every USB device\n"
     "\n"
-    "Exit status: 0 when written, 1 when the configuration or the file failed.\n";
+    "Exit status: 0 when written; 1 when the configuration or the file failed,\n"
+    "or there was no rule to write.\n";
 
 struct Command {
     const char* name;
@@ -100,7 +104,7 @@ std::string parse(const std::vector<std::string>& args, const std::string& accep
             help = true;
         else if ((a == "--table" || a == "--tsv") && takes("table"))
             o.table = a == "--table";
-        else if ((a == "--output" || a == "-o") && hasValue && takes("output"))
+        else if ((a == "--output" || a == "-o") && hasValue && takes("output") && !args[i + 1].empty())
             o.output = args[++i];
         else if (a == "--generic" && takes("generic"))
             o.generic = true;

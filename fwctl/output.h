@@ -7,11 +7,14 @@
 
 namespace fwctl {
 
-// Replaces `path` with `content` through a temporary file beside it and a
-// rename, so that no reader ever sees it half-written; the file gets mode
-// 0644. Returns false with errno set when it could not, leaving no
-// temporary file behind.
-bool replaceFile(const std::string& path, const std::string& content);
+// Replaces the file at `path` with `content` through a temporary file beside
+// it and a rename, so that no reader ever sees it half-written. Only a
+// regular file is replaced (keeping its mode; a new one gets 0644); a
+// symbolic link is followed and the file it leads to is replaced, the link
+// kept. Anything else there (a device node, directory, FIFO or socket) is
+// left as it is. Throws Failure, naming the path, when it cannot write; no
+// temporary file is left behind.
+void replaceFile(const std::string& path, const std::string& content);
 
 } // namespace fwctl
 

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using testutil::readFile;
@@ -192,15 +193,89 @@ TEST_F(Companion, RulesMatchEachConfiguredPairOnce)
     EXPECT_TRUE(journal().empty());
 }
 
-TEST_F(Companion, RulesFileIsWrittenWholeOrNotAtAll)
+TEST_F(Companion, RulesOutputReplacesOnlyARegularFile)
 {
     service("<service>" + loaderEntry + "</service>");
-    const Result written = run("rules -o " + scratch / "60.rules" + " BASE");
-    EXPECT_EQ(written.status, 0);
-    EXPECT_EQ(readLines(scratch / "60.rules").size(), 5u);
-    const Result refused = run("rules -o " + scratch / "missing/60.rules BASE");
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, "qmx4-fwctl: can't write " + scratch / "missing/60.rules" + ": No such file or directory\n");
+    const std::string rules = run("rules BASE").out;
+    writeFile(scratch / "old.rules", "old\n");
+    chmod((scratch / "old.rules").c_str(), 0640);
+    symlink("old.rules", (scratch / "link.rules").c_str());
+    mkfifo((scratch / "fifo").c_str(), 0644);
+    mkdir((scratch / "dir").c_str(), 0755);
+    const bool root = geteuid() == 0;
+    if (root) // a device node like /dev/null, made here
+        mknod((scratch / "null").c_str(), S_IFCHR | 0666, makedev(1, 3));
+    const struct { std::string output; int status; std::string err; } cases[] = {
+        {"new.rules", 0, ""},
+        {"link.rules", 0, ""},
+        {"fifo", 1, "qmx4-fwctl: refusing to replace " + scratch / "fifo" + ": it is a FIFO, not a regular file\n"},
+        {"dir", 1, "qmx4-fwctl: refusing to replace " + scratch / "dir" + ": it is a directory, not a regular file\n"},
+        {"null", root ? 1 : 0, root ? "qmx4-fwctl: refusing to replace " + scratch / "null" +
+                                          ": it is a character device, not a regular file\n" : ""},
+        {"missing/60.rules", 1, "qmx4-fwctl: can't write " + scratch / "missing/60.rules" + ": No such file or directory\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        const Result r = run("rules --output " + scratch / c.output + " BASE");
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(readFile(scratch / "new.rules"), rules);
+    // Through the link: the file it names is replaced with its mode, the link kept.
+    EXPECT_EQ(readFile(scratch / "old.rules"), rules);
+    struct stat info;
+    ASSERT_EQ(lstat((scratch / "link.rules").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(stat((scratch / "old.rules").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    if (root) {
+        ASSERT_EQ(stat((scratch / "null").c_str(), &info), 0);
+        EXPECT_TRUE(S_ISCHR(info.st_mode));
+    }
+    // Nothing else was left in the directory.
+    EXPECT_EQ(std::system(("test $(ls -A '" + scratch.path + "' | wc -l) = " + (root ? "6" : "5")).c_str()), 0);
+
+    EXPECT_EQ(run("rules --output - BASE").out, rules);
+    std::ostringstream out, err; // an empty file name is no file
+    EXPECT_EQ(fwctl::run({"rules", "--output", "", base.path}, out, err), 2);
+}
+
+TEST_F(Companion, RulesWithoutARuleWriteNothing)
+{
+    writeFile(scratch / "60.rules", "old\n");
+    const struct { std::string types, why; } cases[] = {
+        {"", "has no device type to write a rule for"},
+        {"<type name='Big' fw='x' type='1' vid='70000' pid='1'/>", "has no device type with USB ids to write a rule for"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        service("<service>" + c.types + "</service>");
+        for (const std::string& output : std::vector<std::string>{"", " --output " + scratch / "60.rules"}) {
+            const Result r = run("rules" + output + " BASE");
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "");
+            EXPECT_NE(r.err.find("qmx4-fwctl: no rules written: " + base.path + "/data/service.xml " + c.why +
+                                 "; the generic rule stays in force"),
+                      std::string::npos)
+                << r.err;
+        }
+    }
+    EXPECT_EQ(readFile(scratch / "60.rules"), "old\n");
+}
+
+TEST_F(Companion, OutputThatDoesNotArriveIsAFailure)
+{
+    service("<service>" + loaderEntry + "</service>");
+    bus(loaderDevice);
+    for (const std::string& command :
+         std::vector<std::string>{"check", "list --lock-dir '" + scratch / "locks" + "'", "rules", "--help"}) {
+        SCOPED_TRACE(command);
+        const std::string line = "cd '" + base.path + "' && '" QMX4_FWCTL "' " + command + " >/dev/full 2>'" +
+                                 scratch / "err" + "'";
+        EXPECT_EQ(WEXITSTATUS(std::system(line.c_str())), 1);
+        EXPECT_EQ(readFile(scratch / "err"), "qmx4-fwctl: can't write standard output: No space left on device\n");
+    }
 }
 
 TEST_F(Companion, ListWaitsForARunningPass)
