@@ -71,6 +71,18 @@ else
   echo "man not found: man page not rendered"
 fi
 
+# The companion where no device library is installed: help, check and rules
+# work; a command that needs a device says in one line why it cannot.
+if [ "$standin" = 0 ] && ! /sbin/ldconfig -p 2>/dev/null | grep -q 'libqmx4-1\.5\.1\.so'; then
+  fwctl=$root/bin/qmx4-fwctl example=$root/share/doc/qmx4-fwload/example
+  "$fwctl" --help >/dev/null || fail "qmx4-fwctl --help without the device library"
+  "$fwctl" check --tsv "$example" >/dev/null || fail "qmx4-fwctl check without the device library"
+  "$fwctl" rules "$example" >/dev/null || fail "qmx4-fwctl rules without the device library"
+  listed=$("$fwctl" list --lock-dir "$stage/locks" "$example" 2>&1)
+  [ $? = 1 ] && [ "$listed" = "qmx4-fwctl: the device library is not installed: libqmx4-1.5.1.so: cannot open shared object file: No such file or directory" ] ||
+    fail "qmx4-fwctl list without the device library: $listed"
+fi
+
 # A pass as the units run it, on a copy of the installed example; the locks
 # move into the scratch directory.
 base=$stage/base

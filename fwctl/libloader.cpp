@@ -1,0 +1,111 @@
+// The device library's C functions for qmx4-fwctl, loaded on first use.
+// The companion does not link libqmx4-1.5.1.so: help, check and rules must
+// work where the vendor's library is not installed yet, which is when an
+// administrator checks a configuration before plugging a device in. Each
+// function here looks up its namesake in the library the first time it is
+// called. Where the library cannot be loaded, every function fails with a
+// result code whose text (KoGetLastErrorText) says so, with the loader's
+// reason, so that a device command ends with that one line through the
+// device layer's usual error handling.
+
+#include "qmx4.h"
+
+#include <cstring>
+#include <dlfcn.h>
+#include <string>
+
+namespace {
+
+const char* const libraryName = "libqmx4-1.5.1.so";
+
+// The code every function returns when the library is missing; a real
+// library's codes are its own, and this one is only ever looked up here.
+const int notLoaded = -424242;
+
+std::string reason;
+
+void* library()
+{
+    static void* handle = [] {
+        // dlmopen into the program's own namespace is dlopen, except that
+        // sanitizers do not wrap it: a wrapped dlopen searches the wrapper's
+        // RUNPATH instead of this program's.
+        void* opened = dlmopen(LM_ID_BASE, libraryName, RTLD_NOW | RTLD_LOCAL);
+        if (!opened)
+            reason = std::string("the device library is not installed: ") + dlerror();
+        return opened;
+    }();
+    return handle;
+}
+
+void* symbol(const char* name)
+{
+    void* found = library() ? dlsym(library(), name) : nullptr;
+    if (library() && !found)
+        reason = std::string("the device library ") + libraryName + " has no function " + name;
+    return found;
+}
+
+} // namespace
+
+// One forwarding function: looks the real one up once, then calls it.
+#define QMX4_FORWARD(name, params, args)                                                \
+    int name params                                                                     \
+    {                                                                                   \
+        static const auto real = reinterpret_cast<decltype(&::name)>(symbol(#name)); \
+        return real ? real args : notLoaded;                                            \
+    }
+
+extern "C" {
+
+QMX4_FORWARD(KoInit, (void), ())
+QMX4_FORWARD(KoInitEx, (const char* path), (path))
+QMX4_FORWARD(KoDeInit, (void), ())
+QMX4_FORWARD(KoSetLogLevel, (int level), (level))
+QMX4_FORWARD(KoEnumerate, (int type, int* count), (type, count))
+QMX4_FORWARD(KoEnumerateInfo, (int index, char* text, int* state, int* extra, int* vid, int* pid),
+             (index, text, state, extra, vid, pid))
+QMX4_FORWARD(KoOpen, (int index, int* handle), (index, handle))
+QMX4_FORWARD(KoClose, (int handle), (handle))
+QMX4_FORWARD(KoReadRegister, (int handle, unsigned int address, unsigned int* value), (handle, address, value))
+QMX4_FORWARD(KoWriteRegister, (int handle, unsigned int address, unsigned int value), (handle, address, value))
+QMX4_FORWARD(KoReadBlock, (int handle, unsigned int address, void* buffer, int length, int mode),
+             (handle, address, buffer, length, mode))
+QMX4_FORWARD(KoWriteBlock, (int handle, unsigned int address, void* buffer, int length, int mode),
+             (handle, address, buffer, length, mode))
+QMX4_FORWARD(KoWaitForInterrupt, (int handle, unsigned int timeout, int* flag), (handle, timeout, flag))
+QMX4_FORWARD(KoEnableInterrupt, (int handle), (handle))
+QMX4_FORWARD(KoResetFpga, (int handle), (handle))
+QMX4_FORWARD(KoProgramFpgaFromBin, (int handle, const char* path), (handle, path))
+QMX4_FORWARD(KoProgramFpgaFromMemory, (int handle, void* data, int length), (handle, data, length))
+QMX4_FORWARD(KoProgramFpgaFromMemoryZ, (int handle, void* data, int length), (handle, data, length))
+QMX4_FORWARD(KoSetTimeOut, (int handle, unsigned int timeout), (handle, timeout))
+QMX4_FORWARD(KoEnableBurst, (int handle, int enable), (handle, enable))
+QMX4_FORWARD(KoInt0, (int handle, int type, const char* path), (handle, type, path))
+QMX4_FORWARD(KoInt1, (int handle, int a, int b, int c, int d, void* data, int length), (handle, a, b, c, d, data, length))
+QMX4_FORWARD(KoInt2, (int handle, int a, int b, void* data, int length), (handle, a, b, data, length))
+QMX4_FORWARD(KoGetMaxTransferSize, (int handle, int* size), (handle, size))
+QMX4_FORWARD(KoGetUserId, (int handle, char* text), (handle, text))
+QMX4_FORWARD(KoSetUserId, (int handle, char* text), (handle, text))
+QMX4_FORWARD(KoGetSerialNumber, (int handle, char* text), (handle, text))
+QMX4_FORWARD(KoGetFirmwareVersion, (int handle, char* text), (handle, text))
+QMX4_FORWARD(KoGetDerivateInfo, (int handle, char* text), (handle, text))
+QMX4_FORWARD(KoGetDerivateId, (int handle, int* id), (handle, id))
+
+const char* KoGetQmx4VersionString(void)
+{
+    static const auto real = reinterpret_cast<decltype(&::KoGetQmx4VersionString)>(symbol("KoGetQmx4VersionString"));
+    return real ? real() : nullptr;
+}
+
+int KoGetLastErrorText(int code, char* text)
+{
+    static const auto real = reinterpret_cast<decltype(&::KoGetLastErrorText)>(symbol("KoGetLastErrorText"));
+    if (code != notLoaded && real)
+        return real(code, text);
+    const std::string message = "qmx4-fwctl: " + reason;
+    std::strncpy(text, message.c_str(), QMX4_TEXT_SIZE - 1);
+    return 0;
+}
+
+} // extern "C"
