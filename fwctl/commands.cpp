@@ -1,11 +1,16 @@
 #include "commands.h"
 
+#include "metrics.h"
 #include "output.h"
 #include "report.h"
 #include "servicelib.h"
 #include "session.h"
 #include "udevrules.h"
 
+#include <ctime>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <vector>
 
 namespace fwctl {
@@ -25,6 +30,35 @@ bool readEntries(const std::string& base, std::vector<servicelib::DeviceEntry>& 
     }
 }
 
+// The attached devices, listed in a library session of their own, under
+// the passes' lock unless the caller holds it.
+std::vector<qmx4api::EnumeratedDevice> listDevices(const Options& o, std::ostream& err)
+{
+    std::optional<PassLock> lock;
+    if (!o.noLock)
+        lock.emplace(o.lockDir, err);
+    LibrarySession session(o.base);
+    std::vector<qmx4api::EnumeratedDevice> devices = qmx4api::enumerate(qmx4api::AnyDevice);
+    session.close();
+    return devices;
+}
+
+// The time of day, as a Unix time to the microsecond.
+double now()
+{
+    timespec t{};
+    clock_gettime(CLOCK_REALTIME, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec / 1000) / 1e6;
+}
+
+std::string readWhole(const std::string& path)
+{
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
 } // namespace
 
 int check(const Options& o, std::ostream& out, std::ostream& err)
@@ -42,14 +76,7 @@ int list(const Options& o, std::ostream& out, std::ostream& err)
     std::vector<servicelib::DeviceEntry> entries;
     if (!readEntries(o.base, entries, err))
         return 1;
-    std::vector<qmx4api::EnumeratedDevice> devices;
-    {
-        const PassLock lock(o.lockDir, err);
-        LibrarySession session(o.base);
-        devices = qmx4api::enumerate(qmx4api::AnyDevice);
-        session.close();
-    }
-    report::print(report::planPass(entries, devices), o.table, out);
+    report::print(report::planPass(entries, listDevices(o, err)), o.table, out);
     return 0;
 }
 
@@ -79,6 +106,32 @@ int rules(const Options& o, std::ostream& out, std::ostream& err)
     else
         replaceFile(o.output, text);
     return 0;
+}
+
+int metrics(const Options& o, std::ostream& out, std::ostream& err)
+{
+    metrics::Passes passes = metrics::read(o.output == "-" ? std::string() : readWhole(o.output));
+    if (!o.record.empty())
+        metrics::add(passes, metrics::parsePass(o.record), now());
+    // The devices as a pass would see them now; without them the passes are
+    // still written, and the command fails.
+    std::optional<metrics::Devices> devices;
+    std::vector<servicelib::DeviceEntry> entries;
+    if (readEntries(o.base, entries, err)) {
+        try {
+            devices = metrics::count(entries, listDevices(o, err));
+        } catch (const Failure& f) {
+            err << "qmx4-fwctl: " << f.message << '\n';
+        } catch (const std::exception& e) {
+            err << e.what() << '\n';
+        }
+    }
+    const std::string text = metrics::render(passes, devices ? &*devices : nullptr);
+    if (o.output == "-")
+        out << text;
+    else
+        replaceFile(o.output, text);
+    return devices ? 0 : 1;
 }
 
 } // namespace fwctl

@@ -14,6 +14,8 @@ struct Options {
     std::string base = "./";
     std::string output = "-"; // "-": standard output
     std::string lockDir;
+    std::string record; // metrics: the pass to add, as "success,3,0.052"
+    bool noLock = false; // the caller holds the passes' lock
     bool table = false;
     bool generic = false;
 };
@@ -21,6 +23,7 @@ struct Options {
 int check(const Options& o, std::ostream& out, std::ostream& err);
 int list(const Options& o, std::ostream& out, std::ostream& err);
 int rules(const Options& o, std::ostream& out, std::ostream& err);
+int metrics(const Options& o, std::ostream& out, std::ostream& err);
 
 } // namespace fwctl
 

@@ -4,6 +4,7 @@
 #include "fwctl.h"
 
 #include "commands.h"
+#include "metrics.h"
 #include "passlock.h"
 #include "session.h"
 
@@ -13,7 +14,7 @@ namespace fwctl {
 
 namespace {
 
-const char* const usage = "usage: qmx4-fwctl {check|list|rules} [options] [BASE]; qmx4-fwctl [command] --help";
+const char* const usage = "usage: qmx4-fwctl {check|list|rules|metrics} [options] [BASE]; qmx4-fwctl [command] --help";
 
 const char* const mainHelp =
     "usage: qmx4-fwctl <command> [options] [BASE]\n"
@@ -26,6 +27,7 @@ const char* const mainHelp =
     "  check   report the configured device types and whether each can be served\n"
     "  list    list the attached devices and what a pass would do with each\n"
     "  rules   write a udev rules file for the configured device types\n"
+    "  metrics write the passes and the attached devices for Prometheus\n"
     "\n"
     "'qmx4-fwctl <command> --help' describes a command.\n";
 
@@ -78,6 +80,26 @@ const char* const rulesHelp =
     "Exit status: 0 when written; 1 when the configuration or the file failed,\n"
     "or there was no rule to write.\n";
 
+const std::string metricsHelp = std::string(
+    "usage: qmx4-fwctl metrics [--record RESULT,DOWNLOADS,SECONDS] [--output FILE]\n"
+    "                          [--lock-dir DIR | --no-lock] [BASE]\n"
+    "\n"
+    "Prints the firmware passes and the devices attached now in Prometheus' text\n"
+    "format: the end, result and duration of the last pass, the passes and\n"
+    "downloads so far (counters), and the devices by what a pass would do with\n"
+    "them. With --output the counters are read from FILE and FILE is replaced\n"
+    "whole. Each pass does this through qmx4-fwload-pass, with --record, into the\n"
+    "node exporter's directory for such files.\n"
+    "\n"
+    "  --record R,N,S      add a pass: R success or failure, N devices downloaded,\n"
+    "                      S seconds it took\n"
+    "  --output FILE       write FILE instead of standard output (-)\n"
+    "  --lock-dir DIR      where the passes' lock lives (default " PASSLOCK_DIR ")\n"
+    "  --no-lock           the caller holds the passes' lock (a pass does)\n"
+    "\n"
+    "Exit status: 0 when written; 1 when the devices could not be listed (the\n"
+    "passes are written without them) or the file failed.\n");
+
 struct Command {
     const char* name;
     const char* options; // the options it takes, by name
@@ -89,6 +111,7 @@ const Command commands[] = {
     {"check", "table", checkHelp, check},
     {"list", "table lock-dir", listHelp, list},
     {"rules", "output generic", rulesHelp, rules},
+    {"metrics", "output lock-dir record no-lock", metricsHelp, metrics},
 };
 
 // Parses a command's arguments into `o`; returns the problem with them, or
@@ -110,6 +133,16 @@ std::string parse(const std::vector<std::string>& args, const std::string& accep
             o.generic = true;
         else if (a == "--lock-dir" && hasValue && takes("lock-dir"))
             o.lockDir = args[++i];
+        else if (a == "--no-lock" && takes("no-lock"))
+            o.noLock = true;
+        else if (a == "--record" && hasValue && takes("record")) {
+            o.record = args[++i];
+            try {
+                metrics::parsePass(o.record);
+            } catch (const std::invalid_argument& e) {
+                return e.what();
+            }
+        }
         else if (!a.empty() && a[0] == '-')
             return "unknown option or missing value: " + a;
         else if (!based)

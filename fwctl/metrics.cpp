@@ -1,0 +1,132 @@
+#include "metrics.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+
+namespace metrics {
+
+namespace {
+
+const char* const prefix = "qmx4_fwload_";
+
+// The shortest text that reads back as the same value (0.003, not
+// 0.0030000000000000001).
+std::string number(double value)
+{
+    char text[64];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value)
+            break;
+    }
+    return text;
+}
+
+// "# HELP" and "# TYPE" lines, then the samples.
+void family(std::string& out, const std::string& name, const char* type, const char* help,
+            const std::vector<std::pair<std::string, double>>& samples)
+{
+    out += "# HELP " + (prefix + name) + ' ' + help + "\n# TYPE " + prefix + name + ' ' + type + '\n';
+    for (const auto& sample : samples)
+        out += prefix + name + sample.first + ' ' + number(sample.second) + '\n';
+}
+
+} // namespace
+
+Pass parsePass(const std::string& text)
+{
+    char result[16] = "";
+    Pass pass{};
+    int used = -1;
+    std::sscanf(text.c_str(), "%15[a-z],%ld,%lf%n", result, &pass.downloads, &pass.seconds, &used);
+    const std::string word = result;
+    if (used != static_cast<int>(text.size()) || (word != "success" && word != "failure") || pass.downloads < 0 ||
+        !(pass.seconds >= 0))
+        throw std::invalid_argument("--record takes success|failure,DOWNLOADS,SECONDS, not " + text);
+    pass.success = word == "success";
+    return pass;
+}
+
+Passes read(const std::string& text)
+{
+    Passes passes;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const size_t blank = line.rfind(' ');
+        if (line.rfind(prefix, 0) != 0 || blank == std::string::npos)
+            continue;
+        const std::string name = line.substr(std::string(prefix).size(), blank - std::string(prefix).size());
+        double value = 0;
+        try {
+            value = std::stod(line.substr(blank + 1));
+        } catch (const std::exception&) {
+            continue;
+        }
+        if (name == "last_pass_timestamp_seconds")
+            passes.any = true, passes.lastEnded = value;
+        else if (name == "last_pass_success")
+            passes.lastSuccess = value == 1;
+        else if (name == "last_pass_duration_seconds")
+            passes.lastSeconds = value;
+        else if (name == "passes_total{result=\"success\"}")
+            passes.succeeded = value;
+        else if (name == "passes_total{result=\"failure\"}")
+            passes.failed = value;
+        else if (name == "downloads_total")
+            passes.downloads = value;
+    }
+    return passes;
+}
+
+void add(Passes& passes, const Pass& pass, double ended)
+{
+    passes.any = true;
+    passes.lastEnded = ended;
+    passes.lastSuccess = pass.success;
+    passes.lastSeconds = pass.seconds;
+    (pass.success ? passes.succeeded : passes.failed) += 1;
+    passes.downloads += static_cast<double>(pass.downloads);
+}
+
+Devices count(const std::vector<servicelib::DeviceEntry>& entries,
+              const std::vector<qmx4api::EnumeratedDevice>& devices)
+{
+    Devices counted;
+    for (const auto& device : devices) {
+        const qmx4api::DeviceInfo info = device.getInfo();
+        if (!servicelib::waitsForFirmware(info.getState()))
+            ++counted.configured;
+        else if (servicelib::findEntry(entries, info))
+            ++counted.waiting;
+        else
+            ++counted.untyped;
+    }
+    return counted;
+}
+
+std::string render(const Passes& passes, const Devices* devices)
+{
+    std::string out;
+    if (passes.any) {
+        family(out, "last_pass_timestamp_seconds", "gauge", "When the last firmware pass ended, as a Unix time.",
+               {{"", passes.lastEnded}});
+        family(out, "last_pass_success", "gauge", "1 when the last firmware pass succeeded, 0 when it failed.",
+               {{"", passes.lastSuccess ? 1 : 0}});
+        family(out, "last_pass_duration_seconds", "gauge", "How long the last firmware pass took.",
+               {{"", passes.lastSeconds}});
+    }
+    family(out, "passes_total", "counter", "Firmware passes, by result.",
+           {{"{result=\"success\"}", passes.succeeded}, {"{result=\"failure\"}", passes.failed}});
+    family(out, "downloads_total", "counter", "Firmware downloads completed by passes.", {{"", passes.downloads}});
+    if (devices)
+        family(out, "devices", "gauge",
+               "Attached QMX4 devices by what a pass would do with them, as seen right after the last pass.",
+               {{"{state=\"waiting_for_firmware\"}", devices->waiting},
+                {"{state=\"configured\"}", devices->configured},
+                {"{state=\"no_configured_type\"}", devices->untyped}});
+    return out;
+}
+
+} // namespace metrics

@@ -1,0 +1,57 @@
+#ifndef FWCTL_METRICS_H
+#define FWCTL_METRICS_H
+
+// The passes for Prometheus: a file in the text exposition format that the
+// node exporter's textfile collector serves. The file itself keeps the
+// counters from pass to pass (and across restarts): each pass reads the
+// last file, adds itself and writes a new one.
+
+#include "qmx4api.h"
+#include "servicelib.h"
+
+#include <string>
+#include <vector>
+
+namespace metrics {
+
+// What the file says about the passes so far.
+struct Passes {
+    bool any = false;       // a pass was recorded (the "last pass" gauges exist)
+    double lastEnded = 0;   // Unix time
+    bool lastSuccess = false;
+    double lastSeconds = 0;
+    double succeeded = 0, failed = 0, downloads = 0;
+};
+
+// One pass, as the helper reports it: "success,3,0.052" (result, devices
+// downloaded, seconds). Throws std::invalid_argument for anything else.
+struct Pass {
+    bool success;
+    long downloads;
+    double seconds;
+};
+Pass parsePass(const std::string& text);
+
+// The passes of an earlier file; what it lacks (or a file that is no such
+// file at all) counts from zero, which Prometheus takes as a counter reset.
+Passes read(const std::string& text);
+
+// Adds a pass that ended at `ended` (Unix time).
+void add(Passes& passes, const Pass& pass, double ended);
+
+// The attached devices by what a pass would do with them.
+struct Devices {
+    int waiting = 0;    // unconfigured, with a configured type: a pass downloads
+    int configured = 0; // in any state but unconfigured
+    int untyped = 0;    // unconfigured, with no configured type
+};
+Devices count(const std::vector<servicelib::DeviceEntry>& entries,
+              const std::vector<qmx4api::EnumeratedDevice>& devices);
+
+// The exposition text; without `devices` (the library could not list them)
+// the device gauges are left out.
+std::string render(const Passes& passes, const Devices* devices);
+
+} // namespace metrics
+
+#endif
