@@ -8,7 +8,8 @@
 BUILD_PACKAGES := g++ make cmake pkg-config libtinyxml-dev
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev clang libclang-rt-14-dev valgrind \
                  shared-mime-info fontconfig-config systemd man-db udev umockdev
-DEB_PACKAGES := $(TEST_PACKAGES) debhelper dpkg-dev lintian systemd-container logrotate
+DEB_PACKAGES := $(TEST_PACKAGES) debhelper dpkg-dev lintian systemd-container logrotate \
+                prometheus-node-exporter prometheus curl
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev valgrind
 PACKAGES ?= $(TEST_PACKAGES)
 BUILD    := build

@@ -10,24 +10,25 @@ namespace udevrules {
 namespace {
 
 // The one rule line, for a device with these sysfs ids, or for every USB
-// device when they are empty.
+// device when they are empty: the arrival is recorded as a marker named
+// after its bus and device number, and qmx4-fwload.path starts a pass.
 std::string rule(const std::string& vendor, const std::string& product)
 {
     std::string match = "ACTION==\"add\", SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ";
     if (!vendor.empty())
         match += "ATTR{idVendor}==\"" + vendor + "\", ATTR{idProduct}==\"" + product + "\", ";
-    return match + "TAG+=\"systemd\", ENV{SYSTEMD_WANTS}+=\"qmx4-fwload@$env{BUSNUM}-$env{DEVNUM}.service\"\n";
+    return match + "RUN+=\"" QMX4_PASS_HELPER " --arrival $env{BUSNUM}-$env{DEVNUM}\"\n";
 }
 
 } // namespace
 
 std::string generic()
 {
-    return "# Starts one qmx4-fwload pass for every USB device that arrives. The instance\n"
-           "# name <bus number>-<device number> is unique per arrival: the kernel hands\n"
-           "# out device numbers in turn, so a device that re-enumerates or is replaced\n"
-           "# gets a new number and thus its own unit instead of joining a running one.\n"
-           "# \"qmx4-fwctl rules\" writes rules for the configured device types only.\n" +
+    return "# Starts a qmx4-fwload pass for every USB device that arrives: the helper\n"
+           "# records the arrival (<bus number>-<device number>) in " QMX4_RUNTIME_DIR "/arrivals,\n"
+           "# and qmx4-fwload.path starts qmx4-fwload.service, whose pass takes every\n"
+           "# arrival recorded by then. \"qmx4-fwctl rules\" writes rules for the\n"
+           "# configured device types only.\n" +
            rule("", "");
 }
 

@@ -11,8 +11,8 @@
 extern "C" {
 #endif
 
-/* Where the lock lives unless a command line says otherwise. */
-#define PASSLOCK_DIR "/run/qmx4-fwload"
+/* PASSLOCK_DIR, where the lock lives unless a command line says otherwise,
+   comes from the build, which puts it into the units and the rules too. */
 
 /* Opens (creating the directory and the file) the lock file `name` in
    `dir`; with `inherit` the descriptor survives exec, so that a program

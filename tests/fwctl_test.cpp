@@ -264,6 +264,39 @@ TEST_F(Companion, RulesWithoutARuleWriteNothing)
     EXPECT_EQ(readFile(scratch / "60.rules"), "old\n");
 }
 
+TEST_F(Companion, MetricsCountPassesFromFileToFile)
+{
+    service("<service>" + loaderEntry + "</service>");
+    bus(loaderDevice + "<device name='Done' state='3' vid='4660' pid='1'/><device name='Other' state='2' vid='1' pid='1'/>");
+    const std::string file = scratch / "qmx4_fwload.prom";
+    writeFile(file, "garbage\nqmx4_fwload_downloads_total x\n"); // counts from zero
+    EXPECT_EQ(run("metrics --record success,2,0.5 --output " + file + " --no-lock BASE").status, 0);
+    const Result second = run("metrics --record failure,0,0.25 --output " + file + " --lock-dir LOCKS BASE");
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.err, "");
+    const std::string text = readFile(file);
+    for (const std::string& sample : std::vector<std::string>{
+             "qmx4_fwload_last_pass_success 0", "qmx4_fwload_last_pass_duration_seconds 0.25",
+             "qmx4_fwload_passes_total{result=\"success\"} 1", "qmx4_fwload_passes_total{result=\"failure\"} 1",
+             "qmx4_fwload_downloads_total 2", "qmx4_fwload_devices{state=\"waiting_for_firmware\"} 1",
+             "qmx4_fwload_devices{state=\"configured\"} 1", "qmx4_fwload_devices{state=\"no_configured_type\"} 1"})
+        EXPECT_NE(text.find("\n" + sample + "\n"), std::string::npos) << sample << " not in\n" << text;
+    if (std::system("command -v promtool >/dev/null") == 0) {
+        EXPECT_EQ(std::system(("promtool check metrics <'" + file + "' >'" + scratch / "lint" + "' 2>&1").c_str()), 0)
+            << readFile(scratch / "lint");
+    }
+    // Without a pass to record, and where the devices cannot be listed,
+    // what is known is still written.
+    bus("<fault function='KoEnumerate' code='7' text='bus reset'/>");
+    const Result unlisted = run("metrics --output " + file + " --no-lock BASE");
+    EXPECT_EQ(unlisted.status, 1);
+    EXPECT_EQ(unlisted.err, "bus reset\n");
+    EXPECT_NE(readFile(file).find("\nqmx4_fwload_downloads_total 2\n"), std::string::npos);
+    EXPECT_EQ(readFile(file).find("qmx4_fwload_devices"), std::string::npos);
+    EXPECT_EQ(run("metrics --record success,2 BASE").status, 2);
+    EXPECT_EQ(run("metrics --record done,1,1 BASE").status, 2);
+}
+
 TEST_F(Companion, OutputThatDoesNotArriveIsAFailure)
 {
     service("<service>" + loaderEntry + "</service>");

@@ -4,11 +4,11 @@
 # that systemd accepts, a udev rule that names the installed template unit,
 # a man page that renders without warnings, and a pass started the way the
 # units start it that works and waits for any pass already running.
-# Arguments: the build directory, the install prefix, library, unit and
-# rules directories, 1 or 0 for whether the stand-in library is installed,
-# and the directory of the built stand-in.
+# Arguments: the build directory, the install prefix, library, unit,
+# tmpfiles and rules directories, 1 or 0 for whether the stand-in library
+# is installed, and the directory of the built stand-in.
 set -u
-build=$1 prefix=$2 libdir=$3 unitdir=$4 rulesdir=$5 standin=$6 standin_dir=$7
+build=$1 prefix=$2 libdir=$3 unitdir=$4 tmpfilesdir=$5 rulesdir=$6 standin=$7 standin_dir=$8
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 failures=0
@@ -20,7 +20,8 @@ units=$stage$unitdir
 rules=$stage$rulesdir
 
 for f in $prefix/bin/qmx4-fwload $prefix/bin/qmx4-fwctl $prefix/libexec/qmx4-fwload/qmx4-fwload-pass \
-         $unitdir/qmx4-fwload.service $unitdir/qmx4-fwload@.service $rulesdir/60-qmx4-fwload.rules \
+         $unitdir/qmx4-fwload.service $unitdir/qmx4-fwload.path $tmpfilesdir/qmx4-fwload.conf \
+         $rulesdir/60-qmx4-fwload.rules \
          $prefix/share/man/man8/qmx4-fwload.8 $prefix/share/man/man8/qmx4-fwctl.8 \
          $prefix/share/doc/qmx4-fwload/example/data/service.xml $prefix/share/doc/qmx4-fwload/example/qmx4sim.xml; do
   [ -f "$stage$f" ] || fail "not installed: $f"
@@ -41,25 +42,28 @@ done
 # through the companion from the fixed base directory.
 if command -v systemd-analyze >/dev/null; then
   mkdir "$stage/verify"
-  for unit in qmx4-fwload.service qmx4-fwload@.service; do
+  for unit in qmx4-fwload.service qmx4-fwload.path; do
     sed "s|$prefix/|$root/|g" "$units/$unit" >"$stage/verify/$unit"
   done
   verify=$(cd "$stage/verify" && MANPATH=$root/share/man systemd-analyze verify \
-           ./qmx4-fwload.service ./qmx4-fwload@.service 2>&1) || fail "systemd-analyze verify failed"
+           ./qmx4-fwload.path ./qmx4-fwload.service 2>&1) || fail "systemd-analyze verify failed"
   [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
 else
   echo "systemd-analyze not found: unit files not verified"
 fi
-for unit in qmx4-fwload.service qmx4-fwload@.service; do
-  exec_start=$(sed -n 's/^ExecStart=//p' "$units/$unit")
-  case $exec_start in
-    "$prefix/libexec/qmx4-fwload/qmx4-fwload-pass --timeout 600 $prefix/bin/qmx4-fwload") ;;
-    *) fail "$unit: unexpected ExecStart=$exec_start" ;;
-  esac
-  grep -qx 'WorkingDirectory=%S/qmx4-fwload' "$units/$unit" || fail "$unit: base directory is not /var/lib/qmx4-fwload"
-done
-wanted=$(grep -o 'SYSTEMD_WANTS}+="[^"]*"' "$rules/60-qmx4-fwload.rules" | sed 's/.*="//; s/"$//')
-[ -f "$units/${wanted%%@*}@.service" ] || fail "udev rule wants '$wanted', which names no installed template unit"
+exec_start=$(sed -n 's/^ExecStart=//p' "$units/qmx4-fwload.service")
+helper=$prefix/libexec/qmx4-fwload/qmx4-fwload-pass
+case $exec_start in
+  "$helper --timeout 600 --metrics /var/lib/prometheus/node-exporter/qmx4_fwload.prom $prefix/bin/qmx4-fwload") ;;
+  *) fail "qmx4-fwload.service: unexpected ExecStart=$exec_start" ;;
+esac
+grep -qx 'WorkingDirectory=%S/qmx4-fwload' "$units/qmx4-fwload.service" || fail "the base directory is not /var/lib/qmx4-fwload"
+watched=$(sed -n 's/^DirectoryNotEmpty=//p' "$units/qmx4-fwload.path")
+grep -qx "d $watched 0755 root root -" "$stage$tmpfilesdir/qmx4-fwload.conf" || fail "tmpfiles.d does not make $watched"
+# The rule records arrivals with the installed helper, in the directory the path unit watches.
+run=$(grep -o 'RUN+="[^"]*"' "$rules/60-qmx4-fwload.rules" | sed 's/^RUN+="//; s/"$//')
+[ "$run" = "$helper --arrival \$env{BUSNUM}-\$env{DEVNUM}" ] || fail "udev rule runs '$run'"
+[ "$watched" = /run/qmx4-fwload/arrivals ] || fail "the path unit watches $watched"
 
 if command -v man >/dev/null; then
   for page in qmx4-fwload qmx4-fwctl; do
@@ -83,19 +87,24 @@ if [ "$standin" = 0 ] && ! /sbin/ldconfig -p 2>/dev/null | grep -q 'libqmx4-1\.5
     fail "qmx4-fwctl list without the device library: $listed"
 fi
 
-# A pass as the units run it, on a copy of the installed example; the locks
-# move into the scratch directory.
+# Passes as the units run them, on a copy of the installed example; the
+# locks and markers move into the scratch directory.
 base=$stage/base
 cp -r "$root/share/doc/qmx4-fwload/example" "$base"
-command=$(sed -n 's/^ExecStart=//p' "$units/qmx4-fwload@.service")
+command=$(sed -n 's/^ExecStart=//p' "$units/qmx4-fwload.service")
 command=${command//$prefix\//$root/}
 command=${command/ --timeout / --lock-dir $stage/locks --timeout }
+# The metrics go nowhere here: their directory is the scratch's, and missing.
+command=${command/ --metrics \/var\/lib\/prometheus\/node-exporter\// --metrics $stage/textfile/}
 pass() { (cd "$base" && QMX4SIM_JOURNAL=$stage/journal LD_LIBRARY_PATH=$library_dir $command >>"$stage/out" 2>&1); }
+"$root/libexec/qmx4-fwload/qmx4-fwload-pass" --lock-dir "$stage/locks" --arrival 001-005 || fail "recording an arrival"
 pass || fail "example pass exited with $?: $(cat "$stage/out")"
 grep -qx 'Unconfigured device found: QMX4 Loader' "$base/service.log" || fail "example pass served no device"
+grep -qx 'arrivals: 001-005' "$stage/out" || fail "the pass did not report its arrival: $(cat "$stage/out")"
+[ -z "$(ls -A "$stage/locks/arrivals")" ] || fail "the pass left its arrival marker"
 
-# Two arrivals close together: the second pass starts while the first is in
-# its download, waits for the lock, and then finds the device configured.
+# Two passes close together: the second starts while the first is in its
+# download, waits for the lock, and then finds the device configured.
 cat >"$base/qmx4sim.xml" <<'EOF'
 <bus><device name="Slow" state="2" vid="4660" pid="1" firmwareType="1" downloadMs="1500"/></bus>
 EOF

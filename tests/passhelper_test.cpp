@@ -1,73 +1,171 @@
-// qmx4-fwload-pass end to end: one arrival's pass through the queue, the
-// pass's own status, a pass that hangs, and the command line. Arrivals in
-// bursts are the stress test's (coalesce_test.sh).
+// qmx4-fwload-pass end to end: arrivals recorded as markers, a pass that
+// takes them before the downloader lists any device and reports what it
+// did, its status, and the metrics it has the companion write. Arrivals at
+// random moments are the stress test's (coalesce_test.sh).
 
 #include "programrun.h"
 
 #include <chrono>
-#include <fcntl.h>
-#include <sys/file.h>
 
 namespace {
 
 using namespace programrun;
 
-class Arrival : public Program {
+class Helper : public Program {
 protected:
-    Outcome arrive(const std::string& args)
+    std::string locks() { return scratch / "locks"; }
+    Outcome helper(const std::string& args)
     {
-        return runCommand("'" QMX4_FWLOAD_PASS "' --lock-dir '" + scratch / "locks" + "' " + args);
+        return runCommand("'" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() + "' " + args);
+    }
+    void arrive(const std::string& name) { ASSERT_EQ(helper("--arrival " + name).status, 0); }
+    std::string left()
+    {
+        std::system(("ls -A '" + locks() + "/arrivals' >'" + scratch / "ls" + "' 2>/dev/null").c_str());
+        return testutil::readFile(scratch / "ls");
+    }
+    // A stand-in for the downloader: a script run in the base directory.
+    std::string script(const std::string& body)
+    {
+        writeFile(scratch / "pass.sh", "#!/bin/sh\n" + body + "\n");
+        chmod((scratch / "pass.sh").c_str(), 0755);
+        return "'" + scratch / "pass.sh" + "'";
     }
 };
 
-TEST_F(Arrival, WithAPassQueuedItEndsAtOnce)
+TEST_F(Helper, ArrivalsAreRecordedAsMarkers)
+{
+    arrive("001-005");
+    arrive("001-005"); // twice is once
+    arrive("boot");
+    EXPECT_EQ(left(), "001-005\nboot\n");
+    const std::string names[] = {"''", "../x", "a/b", "'a b'", std::string(65, '1'), "-"};
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        const Outcome r = helper("--arrival " + name);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("usage: qmx4-fwload-pass"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(helper("--arrival 1-2 '" QMX4_FWLOAD "'").status, 2);
+    EXPECT_EQ(left(), "001-005\nboot\n");
+}
+
+TEST_F(Helper, APassTakesTheMarkersBeforeTheDownloaderListsDevices)
 {
     service("<service>" + loaderEntry + "</service>");
     bus(loaderDevice);
-    mkdir((scratch / "locks").c_str(), 0755);
-    const int queue = open((scratch / "locks/queue").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_EQ(flock(queue, LOCK_EX), 0);
-    const Outcome dropped = arrive("'" QMX4_FWLOAD "'");
-    EXPECT_EQ(dropped.status, 0);
-    EXPECT_EQ(dropped.out, "qmx4-fwload-pass: a pass is already queued; it will serve this arrival\n");
-    EXPECT_TRUE(dropped.journal.empty());
-    close(queue);
-    const Outcome ran = arrive("'" QMX4_FWLOAD "'");
-    EXPECT_EQ(ran.status, 0);
-    EXPECT_EQ(ran.log, (Lines{startLine, "Unconfigured device found: Loader"}));
+    arrive("002-001");
+    arrive("001-005");
+    arrive("boot");
+    // What the arrivals directory holds when the "downloader" starts.
+    const Outcome listed = helper(script("ls -A '" + locks() + "/arrivals'; exec '" QMX4_FWLOAD "'"));
+    EXPECT_EQ(listed.status, 0);
+    const std::string prefix = "arrivals: 001-005 002-001 boot\n"; // nothing left for the downloader to see
+    ASSERT_EQ(listed.out.substr(0, prefix.size() + 5), prefix + "log: ");
+    EXPECT_EQ(listed.out.substr(prefix.size()), "log: " + startLine + "\nlog: Unconfigured device found: Loader\n" +
+                                                   listed.out.substr(listed.out.rfind("pass ended: ")));
+    EXPECT_EQ(listed.out.find("pass ended: 1 device downloaded, success, "), listed.out.rfind("pass ended"));
+    EXPECT_EQ(left(), "");
+
+    const Outcome byHand = helper("'" QMX4_FWLOAD "'");
+    EXPECT_EQ(byHand.out.substr(0, 18), "arrivals: by hand\n");
+    EXPECT_NE(byHand.out.find("pass ended: 0 devices downloaded, success, "), std::string::npos) << byHand.out;
 }
 
-TEST_F(Arrival, APassEndsWithItsOwnStatusOrIsStopped)
+TEST_F(Helper, ThePassReportsWhatItAddedToTheLog)
 {
-    const struct { std::string script, err; int status; } cases[] = {
-        {"exit 0", "", 0},
-        {"exit 3", "", 3},
-        {"kill -KILL $$", "qmx4-fwload-pass: the pass ended by signal 9\n", 1},
-        {"exec sleep 30", "qmx4-fwload-pass: the pass did not end within 1 s and was stopped\n", 1},
+    const struct { std::string body, lines, summary; int status; } cases[] = {
+        // append on: only this pass's lines
+        {"exec >>service.log; echo 'Unconfigured device found: A'; echo 'Unconfigured device found: B'",
+         "log: Unconfigured device found: A\nlog: Unconfigured device found: B\n", "2 devices downloaded, success", 0},
+        // a new log (append off): all of it; the device found last failed
+        {"rm -f service.log; printf 'start\\nUnconfigured device found: A\\nUnconfigured device found: B\\n"
+         "checksum error' >service.log; exit 1",
+         "log: start\nlog: Unconfigured device found: A\nlog: Unconfigured device found: B\nlog: checksum error\n",
+         "1 device downloaded, failed (exit status 1)", 1},
+        {"rm -f service.log", "", "downloads unknown (no log), success", 0},
+        {"kill -KILL $$", "", "0 devices downloaded, ended by signal 9", 1},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.script);
-        writeFile(scratch / "pass.sh", "#!/bin/sh\n" + c.script + "\n");
-        chmod((scratch / "pass.sh").c_str(), 0755);
+        SCOPED_TRACE(c.body);
+        writeFile(base / "service.log", "Unconfigured device found: earlier\n");
+        const Outcome r = helper(script(c.body));
+        EXPECT_EQ(r.status, c.status);
+        const std::string report = "arrivals: by hand\n" + c.lines + "pass ended: " + c.summary + ", ";
+        EXPECT_EQ(r.out.substr(0, report.size()), report);
+    }
+}
+
+TEST_F(Helper, AMarkerThatCannotBeRemovedFailsThePassButNotTheOthers)
+{
+    arrive("001-005");
+    arrive("001-006");
+    mkdir((locks() + "/arrivals/stuck").c_str(), 0755);
+    writeFile(locks() + "/arrivals/stuck/x", "");
+    const Outcome r = helper(script("exit 0"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(0, 26), "arrivals: 001-005 001-006\n");
+    EXPECT_NE(r.out.find(", success, arrival markers left, "), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "qmx4-fwload-pass: can't remove arrival marker " + locks() +
+                         "/arrivals/stuck: Directory not empty\n");
+    EXPECT_EQ(left(), "stuck\n");
+}
+
+TEST_F(Helper, APassEndsWithItsOwnStatusOrIsStopped)
+{
+    const struct { std::string body, err, summary; int status; } cases[] = {
+        {"exit 0", "", "success", 0},
+        {"exit 3", "", "failed (exit status 3)", 3},
+        {"exec sleep 30", "qmx4-fwload-pass: the pass did not end within 1 s and was stopped\n", "stopped after 1 s", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
         const auto started = std::chrono::steady_clock::now();
-        const Outcome r = arrive("--timeout 1 '" + scratch / "pass.sh" + "'");
+        const Outcome r = helper("--timeout 1 " + script(c.body));
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.err);
+        EXPECT_NE(r.out.find(c.summary + ", "), std::string::npos) << r.out;
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     }
-    const Outcome missing = arrive("'" + scratch / "none" + "'");
+    const Outcome missing = helper("'" + scratch / "none" + "'");
     EXPECT_EQ(missing.status, 127);
     EXPECT_EQ(missing.err, "qmx4-fwload-pass: can't run " + scratch / "none" + ": No such file or directory\n");
 }
 
-TEST_F(Arrival, CommandLine)
+TEST_F(Helper, EveryPassIsRecordedForPrometheusWhereItsDirectoryExists)
+{
+    service("<service>" + loaderEntry + "</service>");
+    bus(loaderDevice + "<device name='Other' state='2' vid='1' pid='1'/>");
+    const std::string metrics = "--metrics '" + scratch / "textfile/qmx4_fwload.prom" + "' '" QMX4_FWLOAD "'";
+    EXPECT_EQ(helper(metrics).status, 0); // no directory: nothing written
+    EXPECT_NE(access((scratch / "textfile").c_str(), F_OK), 0);
+    mkdir((scratch / "textfile").c_str(), 0755);
+    bus(loaderDevice + "<device name='Other' state='2' vid='1' pid='1'/>");
+    const Outcome served = helper(metrics);
+    EXPECT_EQ(served.status, 0);
+    bus(loaderDevice + "<fault function='KoEnumerate' code='7' text='bus reset'/>");
+    const Outcome failed = helper(metrics);
+    EXPECT_EQ(failed.status, 1);
+    const std::string text = testutil::readFile(scratch / "textfile/qmx4_fwload.prom");
+    for (const std::string& sample : std::vector<std::string>{"qmx4_fwload_passes_total{result=\"success\"} 1\n",
+                                     "qmx4_fwload_passes_total{result=\"failure\"} 1\n",
+                                     "qmx4_fwload_downloads_total 1\n", "qmx4_fwload_last_pass_success 0\n"})
+        EXPECT_NE(text.find(sample), std::string::npos) << sample << " not in\n" << text;
+    // The bus failed to list the devices right after the pass, too.
+    EXPECT_EQ(text.find("qmx4_fwload_devices"), std::string::npos) << text;
+    EXPECT_EQ(failed.err, "bus reset\nqmx4-fwload-pass: recording the pass in " + scratch / "textfile/qmx4_fwload.prom" +
+                              ": qmx4-fwctl metrics failed (exit status 1)\n");
+}
+
+TEST_F(Helper, CommandLine)
 {
     const struct { std::string args; int status; } cases[] = {
-        {"--timeout 0", 2}, {"--timeout 5x", 2}, {"--timeout", 2}, {"--bogus", 2}, {"a b", 2}, {"--help", 0},
+        {"--timeout 0", 2}, {"--timeout 5x", 2}, {"--timeout", 2}, {"--bogus", 2}, {"a b", 2},
+        {"--arrival", 2}, {"--metrics", 2}, {"--help", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
-        const Outcome r = arrive(c.args);
+        const Outcome r = helper(c.args);
         EXPECT_EQ(r.status, c.status);
         const std::string& text = c.status == 2 ? r.err : r.out;
         EXPECT_NE(text.find("usage: qmx4-fwload-pass "), std::string::npos) << text;

@@ -147,7 +147,7 @@ TEST_F(Program, ArgumentsAreAnsweredWithoutAPass)
     bus(loaderDevice);
     const struct { std::string args; int status; std::string out, err; } cases[] = {
         {"--help", 0, "usage: qmx4-fwload [--help | --version]\n", ""},
-        {"--version", 0, "qmx4-fwload 1.0\n", ""},
+        {"--version", 0, "qmx4-fwload 1.1\n", ""},
         {"-h", 2, "", "qmx4-fwload: unexpected argument: -h\nusage: qmx4-fwload [--help | --version]\n"},
         {"./", 2, "", "qmx4-fwload: unexpected argument: ./\nusage: qmx4-fwload [--help | --version]\n"},
         {"--help --version", 2, "", "qmx4-fwload: unexpected arguments\nusage: qmx4-fwload [--help | --version]\n"},

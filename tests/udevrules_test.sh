@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The udev rules, run by udevadm test over recorded device descriptions
-# under umockdev: the generated rules ask for the template unit only when a
+# under umockdev: the generated rules record an arrival only when a
 # configured device is added, and override the generic rule of the same
-# name, which asks for it on every USB device added. udevadm test writes
+# name, which records one for every USB device added. udevadm test writes
 # device links and databases, so it runs in a private mount namespace with
 # tmpfs on /run, /dev and the rules directories.
 # Arguments: qmx4-fwctl, the generic rules file, the umockdev device file.
@@ -31,12 +31,12 @@ cat >$base/data/service.xml <<'EOF'
 EOF
 
 failures=0
-# What the rules ask systemd for when `action` happens to the device at
-# `devpath`, as "SYSTEMD_WANTS=..." or "nothing".
+# What the rules run when `action` happens to the device at `devpath`, as
+# "run: <command>" or "nothing".
 wants() {
   local out
   out=$(umockdev-run -d "$devices" -- udevadm test --action="$1" "/sys/devices/pci0000:00/0000:00:14.0/$2" 2>/dev/null |
-        sed -n 's/^SYSTEMD_WANTS=/&/p')
+        sed -n "s/^run: '\(.*\)'$/run: \1/p")
   echo "${out:-nothing}"
 }
 expect() {
@@ -46,16 +46,17 @@ expect() {
 }
 
 cp "$generic" /usr/lib/udev/rules.d/60-qmx4-fwload.rules
-expect generic add usb1/1-1 "SYSTEMD_WANTS=qmx4-fwload@001-005.service"
-expect generic add usb1/1-2 "SYSTEMD_WANTS=qmx4-fwload@001-006.service"
-expect generic add usb1 "SYSTEMD_WANTS=qmx4-fwload@001-001.service"
+helper=$(sed -n 's/.*RUN+="\([^ ]*\) .*/\1/p' "$generic")
+expect generic add usb1/1-1 "run: $helper --arrival 001-005"
+expect generic add usb1/1-2 "run: $helper --arrival 001-006"
+expect generic add usb1 "run: $helper --arrival 001-001"
 expect generic add usb1/1-1/1-1:1.0 nothing
 expect generic change usb1/1-1 nothing
 
 (cd $base && "$fwctl" rules --output /etc/udev/rules.d/60-qmx4-fwload.rules 2>/run/warnings) ||
   { echo "FAIL: qmx4-fwctl rules failed"; exit 1; }
 grep -q 'entry #1 (Not USB)' /run/warnings || { echo "FAIL: no warning for the entry with vid 70000"; failures=$((failures + 1)); }
-expect generated add usb1/1-1 "SYSTEMD_WANTS=qmx4-fwload@001-005.service"
+expect generated add usb1/1-1 "run: $helper --arrival 001-005"
 expect generated add usb1/1-2 nothing
 expect generated add usb1 nothing
 expect generated add usb1/1-1/1-1:1.0 nothing
@@ -63,4 +64,4 @@ expect generated change usb1/1-1 nothing
 expect generated remove usb1/1-1 nothing
 
 [ "$failures" = 0 ] || exit 1
-echo "generic and generated rules ask for passes as expected"
+echo "generic and generated rules record arrivals as expected"
