@@ -61,7 +61,7 @@ row "pass over 16 devices against 1" devices-16 ""
 row "pass over 127 devices against 1" devices-127 "<= 4"
 row "pass with 100 types against 1" types-100 ""
 row "pass with 10,000 types against 1" types-10000 ""
-row "128 arrivals, coalesced, against 1" burst-coalesced "<= 2"
+row "128 arrivals as markers, against 1 (helper alone)" burst-markers "<= 2"
 row "128 arrivals, each a pass, against 1" burst-serial ""
 echo
 echo "Cost of one more device (median per-round difference): $(pairs devices-16 15 | cut -d' ' -f6) us from 1 to 16," \
