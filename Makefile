@@ -7,9 +7,9 @@
 # booting them in a container; the benchmarks.
 BUILD_PACKAGES := g++ make cmake pkg-config libtinyxml-dev
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev clang libclang-rt-14-dev valgrind \
-                 shared-mime-info fontconfig-config systemd man-db udev umockdev
+                 shared-mime-info fontconfig-config systemd man-db udev umockdev jq prometheus
 DEB_PACKAGES := $(TEST_PACKAGES) debhelper dpkg-dev lintian systemd-container logrotate \
-                prometheus-node-exporter prometheus curl
+                prometheus-node-exporter curl
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev valgrind
 PACKAGES ?= $(TEST_PACKAGES)
 BUILD    := build

@@ -1,24 +1,19 @@
 #include "commands.h"
 
-#include "metrics.h"
+#include "check.h"
+#include "explain.h"
 #include "output.h"
+#include "plan.h"
 #include "report.h"
 #include "servicelib.h"
 #include "session.h"
 #include "udevrules.h"
 
-#include <ctime>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 namespace fwctl {
 
-namespace {
-
-// The configured entries as the downloader reads them; false (the refusal
-// on `err`, in the downloader's words) when it would refuse them.
 bool readEntries(const std::string& base, std::vector<servicelib::DeviceEntry>& entries, std::ostream& err)
 {
     try {
@@ -30,8 +25,6 @@ bool readEntries(const std::string& base, std::vector<servicelib::DeviceEntry>& 
     }
 }
 
-// The attached devices, listed in a library session of their own, under
-// the passes' lock unless the caller holds it.
 std::vector<qmx4api::EnumeratedDevice> listDevices(const Options& o, std::ostream& err)
 {
     std::optional<PassLock> lock;
@@ -43,32 +36,27 @@ std::vector<qmx4api::EnumeratedDevice> listDevices(const Options& o, std::ostrea
     return devices;
 }
 
-// The time of day, as a Unix time to the microsecond.
-double now()
-{
-    timespec t{};
-    clock_gettime(CLOCK_REALTIME, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec / 1000) / 1e6;
-}
-
-std::string readWhole(const std::string& path)
-{
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-} // namespace
-
 int check(const Options& o, std::ostream& out, std::ostream& err)
 {
-    std::vector<servicelib::DeviceEntry> entries;
-    if (!readEntries(o.base, entries, err))
+    const explain::Configuration c = explain::examine(o.base);
+    if (!c.refused.empty())
+        err << c.refused << '\n';
+    for (size_t n = 0; n < c.entries.size() && !o.json; ++n)
+        for (const auto& fault : c.entries[n].faults)
+            err << "qmx4-fwctl: entry #" << n << " (" << report::printable(c.entries[n].entry.name) << "): " << fault
+                << '\n';
+    const std::vector<check::Row> rows = check::rows(c, o.base);
+    if (o.json) {
+        out << check::json(c, rows);
+    } else {
+        if (c.readable)
+            report::print(check::table(rows), o.table, out);
+        for (const auto& warning : c.warnings)
+            err << "qmx4-fwctl: warning: " << warning << '\n';
+    }
+    if (!check::servable(c, rows))
         return 1;
-    const report::Table table = report::checkEntries(o.base, entries);
-    report::print(table, o.table, out);
-    return table.ok ? 0 : 1;
+    return o.strict && !c.warnings.empty() ? 1 : 0;
 }
 
 int list(const Options& o, std::ostream& out, std::ostream& err)
@@ -76,7 +64,11 @@ int list(const Options& o, std::ostream& out, std::ostream& err)
     std::vector<servicelib::DeviceEntry> entries;
     if (!readEntries(o.base, entries, err))
         return 1;
-    report::print(report::planPass(entries, listDevices(o, err)), o.table, out);
+    const std::vector<plan::Step> steps = plan::predict(entries, listDevices(o, err), o.base);
+    if (o.json)
+        out << plan::json(steps, entries);
+    else
+        report::print(plan::table(steps, entries), o.table, out);
     return 0;
 }
 
@@ -106,32 +98,6 @@ int rules(const Options& o, std::ostream& out, std::ostream& err)
     else
         replaceFile(o.output, text);
     return 0;
-}
-
-int metrics(const Options& o, std::ostream& out, std::ostream& err)
-{
-    metrics::Passes passes = metrics::read(o.output == "-" ? std::string() : readWhole(o.output));
-    if (!o.record.empty())
-        metrics::add(passes, metrics::parsePass(o.record), now());
-    // The devices as a pass would see them now; without them the passes are
-    // still written, and the command fails.
-    std::optional<metrics::Devices> devices;
-    std::vector<servicelib::DeviceEntry> entries;
-    if (readEntries(o.base, entries, err)) {
-        try {
-            devices = metrics::count(entries, listDevices(o, err));
-        } catch (const Failure& f) {
-            err << "qmx4-fwctl: " << f.message << '\n';
-        } catch (const std::exception& e) {
-            err << e.what() << '\n';
-        }
-    }
-    const std::string text = metrics::render(passes, devices ? &*devices : nullptr);
-    if (o.output == "-")
-        out << text;
-    else
-        replaceFile(o.output, text);
-    return devices ? 0 : 1;
 }
 
 } // namespace fwctl

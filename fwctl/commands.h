@@ -5,8 +5,12 @@
 // to write to; each returns the exit status. They throw Failure (session.h)
 // for their own failures and std::exception for the library's.
 
+#include "qmx4api.h"
+#include "servicelib.h"
+
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace fwctl {
 
@@ -17,13 +21,27 @@ struct Options {
     std::string record; // metrics: the pass to add, as "success,3,0.052"
     bool noLock = false; // the caller holds the passes' lock
     bool table = false;
+    bool json = false;
+    bool strict = false; // check: warnings fail too
     bool generic = false;
+    int index = -1;      // info: only this device; set-user-id: this device
+    std::vector<std::string> arguments; // the command's own, before BASE
 };
 
 int check(const Options& o, std::ostream& out, std::ostream& err);
 int list(const Options& o, std::ostream& out, std::ostream& err);
 int rules(const Options& o, std::ostream& out, std::ostream& err);
 int metrics(const Options& o, std::ostream& out, std::ostream& err);
+int info(const Options& o, std::ostream& out, std::ostream& err);
+int setUserId(const Options& o, std::ostream& out, std::ostream& err);
+
+// The configured entries as the downloader reads them; false (the refusal
+// on `err`, in the downloader's words) when it would refuse them.
+bool readEntries(const std::string& base, std::vector<servicelib::DeviceEntry>& entries, std::ostream& err);
+
+// The attached devices, listed in a library session of their own, under
+// the passes' lock unless the caller holds it.
+std::vector<qmx4api::EnumeratedDevice> listDevices(const Options& o, std::ostream& err);
 
 } // namespace fwctl
 

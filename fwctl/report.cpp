@@ -1,19 +1,18 @@
 #include "report.h"
 
+#include "json.h"
+#include "servicelib.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace report {
 
-namespace {
-
-// What keeps a pass from handing this firmware file to the library, or "".
 std::string firmwareProblem(const std::string& path)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -30,13 +29,6 @@ std::string firmwareProblem(const std::string& path)
     close(fd);
     return problem;
 }
-
-std::string ids(int vid, int pid)
-{
-    return usbId(vid) + ":" + usbId(pid);
-}
-
-} // namespace
 
 std::string printable(const std::string& text)
 {
@@ -61,50 +53,27 @@ std::string usbId(int id)
     return text;
 }
 
-Table checkEntries(const std::string& baseDir, const std::vector<servicelib::DeviceEntry>& entries)
+std::string ids(int vid, int pid)
 {
-    Table result;
-    result.header = {"#", "NAME", "VID:PID", "VID/PID", "TYPE", "FIRMWARE", "STATUS"};
-    std::map<std::pair<int, int>, size_t> first;
-    for (size_t n = 0; n < entries.size(); ++n) {
-        const servicelib::DeviceEntry& e = entries[n];
-        const std::string path = servicelib::firmwarePath(baseDir, e.fw);
-        std::vector<std::string> problems;
-        const std::string firmware = firmwareProblem(path);
-        if (!firmware.empty())
-            problems.push_back(firmware);
-        if (!isUsbId(e.vid) || !isUsbId(e.pid))
-            problems.push_back("ids cannot be USB ids");
-        const auto seen = first.emplace(std::make_pair(e.vid, e.pid), n);
-        if (!seen.second)
-            problems.push_back("never used: #" + std::to_string(seen.first->second) + " has the same ids");
-        std::string status;
-        for (const auto& problem : problems)
-            status += (status.empty() ? "" : "; ") + problem;
-        result.ok = result.ok && problems.empty();
-        result.rows.push_back({std::to_string(n), e.name, ids(e.vid, e.pid),
-                               std::to_string(e.vid) + "/" + std::to_string(e.pid), std::to_string(e.type), path,
-                               status.empty() ? "ok" : status});
-    }
-    return result;
+    return usbId(vid) + ":" + usbId(pid);
 }
 
-Table planPass(const std::vector<servicelib::DeviceEntry>& entries,
-                const std::vector<qmx4api::EnumeratedDevice>& devices)
+std::string stateWord(int state)
 {
-    Table result;
-    result.header = {"INDEX", "NAME", "STATE", "VID:PID", "A PASS WOULD"};
-    for (const auto& device : devices) {
-        const qmx4api::DeviceInfo& info = device.getInfo();
-        std::string action = "skip: no configured type";
-        if (!servicelib::waitsForFirmware(info.getState()))
-            action = "skip: configured";
-        else if (const servicelib::DeviceEntry* e = servicelib::findEntry(entries, info))
-            action = "download " + e->fw + " as type " + std::to_string(e->type) + " (" + e->name + ")";
-        result.rows.push_back({std::to_string(device.getIndex()), info.getName(), std::to_string(info.getState()),
-                               ids(info.getVid(), info.getPid()), action});
-    }
-    return result;
+    return servicelib::waitsForFirmware(state) ? "unconfigured" : "configured";
+}
+
+void idFields(json::Object& o, int vid, int pid)
+{
+    const auto hex = [](int id) { return isUsbId(id) ? json::text(usbId(id)) : std::string(json::null); };
+    o("vid", json::number(vid))("vid_hex", hex(vid))("pid", json::number(pid))("pid_hex", hex(pid));
+}
+
+void deviceFields(json::Object& o, int index, const qmx4api::DeviceInfo& info)
+{
+    o("index", json::number(index))("name", json::text(info.getName()))("state", json::number(info.getState()))(
+        "state_word", json::text(stateWord(info.getState())));
+    idFields(o, info.getVid(), info.getPid());
 }
 
 void print(const Table& report, bool table, std::ostream& out)

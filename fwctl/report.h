@@ -1,12 +1,11 @@
 #ifndef FWCTL_REPORT_H
 #define FWCTL_REPORT_H
 
-// What qmx4-fwctl check and list report: the configured entries and what
-// stands in the way of serving each, and what a pass would do with each
-// attached device. Both are tables, printed for people or for scripts.
+// What the companion's reports share: tables printed for people or for
+// scripts, and how devices, ids and firmware files are shown.
 
+#include "json.h"
 #include "qmx4api.h"
-#include "servicelib.h"
 
 #include <ostream>
 #include <string>
@@ -17,24 +16,11 @@ namespace report {
 struct Table {
     std::vector<std::string> header;
     std::vector<std::vector<std::string>> rows;
-    bool ok = true; // false when some entry could not be served
 };
 
-// One row per configured entry: number, name, ids in hex and decimal, type,
-// the firmware path as a pass hands it to the library, and "ok" or what is
-// wrong: a firmware file that is missing, no regular file, unreadable or
-// empty, ids that cannot be USB ids, or an entry shadowed by an earlier one
-// with the same ids. Looks at files only.
-Table checkEntries(const std::string& baseDir, const std::vector<servicelib::DeviceEntry>& entries);
-
-// One row per device: index, name, state, ids in hex, and what a pass would
-// do: "download <fw> as type <n> (<entry name>)", "skip: configured" or
-// "skip: no configured type".
-Table planPass(const std::vector<servicelib::DeviceEntry>& entries,
-                const std::vector<qmx4api::EnumeratedDevice>& devices);
-
-// Prints the report as aligned columns under a header (`table`), or as one
-// tab-separated line per row without one.
+// Prints the table as aligned columns under a header (`table`), or as one
+// tab-separated line per row without one. Control characters in fields
+// are shown as '?'.
 void print(const Table& report, bool table, std::ostream& out);
 
 // The text with control characters (tabs and line feeds among them) turned
@@ -47,6 +33,26 @@ bool isUsbId(int id);
 // A vendor or product id as sysfs shows it ("1234"), or "-" for a number
 // that cannot be a USB id (outside 1..65535).
 std::string usbId(int id);
+
+// "1234:0001" for a vendor and product id.
+std::string ids(int vid, int pid);
+
+// What a device's state means to a pass: "unconfigured" (2, it gets
+// firmware) or "configured" (any other).
+std::string stateWord(int state);
+
+// What keeps a pass from handing this firmware file to the library (missing,
+// unreadable, no regular file, empty), or "" when nothing does.
+std::string firmwareProblem(const std::string& path);
+
+// The JSON fields every report gives a device: index, name, state (number
+// and word), vid and pid (numbers and their %04x texts, null when they
+// cannot be USB ids).
+void deviceFields(json::Object& o, int index, const qmx4api::DeviceInfo& info);
+
+// The JSON fields of a pair of ids: <prefix>vid, <prefix>vid_hex and the same
+// for pid.
+void idFields(json::Object& o, int vid, int pid);
 
 } // namespace report
 

@@ -17,19 +17,30 @@ static bool _append = false;
 // The device state that marks a device waiting for its firmware.
 static const int unconfigured = 2;
 
+DeviceEntry readEntry(const XElement& element)
+{
+    DeviceEntry entry;
+    entry.pid = element.getAttribute("pid", 0);
+    entry.vid = element.getAttribute("vid", 0);
+    entry.type = element.getAttribute("type", -1);
+    entry.fw = element.getAttribute("fw", "");
+    entry.name = element.getAttribute("name", "Unknown");
+    return entry;
+}
+
+bool isValidEntry(const DeviceEntry& entry)
+{
+    return !entry.name.empty() && !entry.fw.empty() && entry.type != -1 && entry.vid != 0 && entry.pid != 0;
+}
+
 // Appends the configured device types of a service.xml root, in file
 // order; the entries before an invalid one stay appended.
 static void readEntries(const XElement& root, std::vector<DeviceEntry>& entries)
 {
     int n = 0;
     for (const auto& element : root.getElements("type")) {
-        DeviceEntry entry;
-        entry.pid = element->getAttribute("pid", 0);
-        entry.vid = element->getAttribute("vid", 0);
-        entry.type = element->getAttribute("type", -1);
-        entry.fw = element->getAttribute("fw", "");
-        entry.name = element->getAttribute("name", "Unknown");
-        if (entry.name.empty() || entry.fw.empty() || entry.type == -1 || entry.vid == 0 || entry.pid == 0)
+        const DeviceEntry entry = readEntry(*element);
+        if (!isValidEntry(entry))
             throw std::runtime_error("Invalid device entry #" + std::to_string(n));
         entries.push_back(entry);
         ++n;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+class XElement;
+
 // The firmware download service: configuration, log and the download pass.
 namespace servicelib {
 
@@ -17,6 +19,14 @@ struct DeviceEntry {
     int vid;          // USB vendor id
     int pid;          // USB product id
 };
+
+// The device type of one <type> element as init reads it: each attribute
+// with its default (an unreadable number gives the default too).
+DeviceEntry readEntry(const XElement& element);
+
+// Whether init stores such an entry: a name and a firmware file name, a
+// type other than -1, and vendor and product ids other than 0.
+bool isValidEntry(const DeviceEntry& entry);
 
 // Reads <baseDir>/data/service.xml: sets the log switches, deletes the old
 // log unless "append" is set, and replaces the configured device types.

@@ -74,11 +74,18 @@ TEST_F(Companion, CommandLine)
     const struct { std::string args; int status; } cases[] = {
         {"", 2}, {"bogus", 2}, {"pass", 2}, {"rules --bogus", 2}, {"rules a b", 2}, {"rules -o", 2},
         {"check --output x", 2}, {"list --lock-dir", 2}, {"rules --table", 2}, {"check --generic", 2},
-        {"--help", 0}, {"rules --help", 0}, {"check --help", 0}, {"list --help", 0},
+        {"rules --json", 2}, {"info --index", 2}, {"info --index -1", 2}, {"info 0", 0 /* a base named 0 */},
+        {"set-user-id", 2}, {"set-user-id 0", 2}, {"set-user-id x label", 2}, {"set-user-id 0 a b c", 2},
+        {"--help", 0}, {"rules --help", 0}, {"check --help", 0}, {"list --help", 0}, {"info --help", 0},
+        {"set-user-id --help", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
         const Result r = run(c.args);
+        if (c.args == "info 0") {
+            EXPECT_EQ(r.err.find("usage"), std::string::npos) << r.err; // parsed; no such base, though
+            continue;
+        }
         EXPECT_EQ(r.status, c.status);
         if (c.status == 2)
             EXPECT_NE(r.err.find("\nusage: qmx4-fwctl "), std::string::npos) << r.err;
@@ -96,8 +103,10 @@ TEST_F(Companion, EveryCommandRefusesWhatTheDownloaderRefuses)
             SCOPED_TRACE(command + " on " + r.text);
             const Result refused = run(command + " BASE");
             EXPECT_EQ(refused.status, 1);
-            EXPECT_EQ(refused.err, refusals::printed(r, file) + "\n");
-            EXPECT_EQ(refused.out, "");
+            // check goes on to explain what it can read
+            const std::string line = refusals::printed(r, file) + "\n";
+            EXPECT_EQ(command == "check" ? refused.err.substr(0, line.size()) : refused.err, line);
+            EXPECT_EQ(refused.out.empty(), command != "check" || r.text.find("Invalid") == std::string::npos);
             EXPECT_TRUE(journal().empty());
             EXPECT_NE(access((base / "rules").c_str(), F_OK), 0);
         }
@@ -163,6 +172,97 @@ TEST_F(Companion, ListSaysWhatAPassWouldDoAndTouchesNoDevice)
         EXPECT_EQ(failed.err, f.text + "\n");
         ASSERT_FALSE(journal().empty());
         EXPECT_EQ(journal().back(), f.last);
+    }
+}
+
+TEST_F(Companion, ListPredictsWhereAPassWillFail)
+{
+    service("<service>" + loaderEntry + "<type name='Other' fw='gone.bin' type='2' vid='4660' pid='2'/>"
+            "<type name='Hex' fw='loader.bin' type='3' vid='1234' pid='99'/></service>");
+    const std::string device = "<device name='D' state='2' vid='4660' pid='";
+    bus(device + "1'/>" + device + "2'/>" + device + "1'/>" + device + "153'/><device name='C' state='3' vid='4660' pid='2'/>");
+    const Result r = run("list --tsv --lock-dir LOCKS BASE");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "0\tD\t2\t1234:0001\tdownload loader.bin as type 1 (Loader)\n"
+                     "1\tD\t2\t1234:0002\tdownload gone.bin as type 2 (Other): will fail, firmware missing; "
+                     "the pass ends here\n"
+                     "2\tD\t2\t1234:0001\tnot reached: the pass ends at device 1\n"
+                     "3\tD\t2\t1234:0099\tskip: no configured type (entry #2 has vid 1234 and pid 99; this device "
+                     "is 0x1234 = 4660 and 0x0099 = 153: ids in service.xml are decimal)\n"
+                     "4\tC\t3\t1234:0002\tskip: configured\n");
+}
+
+TEST_F(Companion, InfoReadsEachDeviceAndClosesTheSession)
+{
+    bus("<device name='Done' state='3' vid='4660' pid='1' serial='S1' firmware='fw 2' derivateInfo='QMX4-L' "
+        "derivateId='1' userId='rack 1' maxTransfer='512'/>"
+        "<device name='New' state='2' vid='1' pid='2' serial='S2'/>"
+        "<device name='Busy' state='2' vid='4660' pid='1'/>"
+        "<fault function='KoOpen' device='2' code='501' text='device busy'/>");
+    const Result r = run("info --tsv --lock-dir LOCKS BASE");
+    EXPECT_EQ(r.status, 1); // one device could not be read
+    EXPECT_EQ(r.out, "0\tDone\t3\t1234:0001\tS1\tfw 2\tQMX4-L (1)\track 1\t512\tok\n"
+                     "1\tNew\t2\t0001:0002\tS2\t-\t- (0)\t-\t65536\tok\n"
+                     "2\tBusy\t2\t1234:0001\t-\t-\t-\t-\t-\tnot opened: device busy\n");
+    std::string calls;
+    for (const auto& line : journal())
+        calls += line.substr(0, line.find('(')) + (line.find(") = 0") == std::string::npos ? "!" : "") + " ";
+    const std::string reads = "KoOpen KoGetSerialNumber KoGetFirmwareVersion KoGetDerivateInfo KoGetDerivateId "
+                              "KoGetUserId KoGetMaxTransferSize KoClose ";
+    EXPECT_EQ(calls, "KoInitEx KoEnumerate KoEnumerateInfo KoEnumerateInfo KoEnumerateInfo " + reads + reads +
+                         "KoOpen! KoDeInit ");
+
+    const Result one = run("info --index 1 --tsv --lock-dir LOCKS BASE");
+    EXPECT_EQ(one.status, 0);
+    EXPECT_EQ(one.out.substr(0, 6), "1\tNew\t");
+    const Result none = run("info --index 3 --lock-dir LOCKS BASE");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, "qmx4-fwctl: no device 3: 3 attached\n");
+    EXPECT_EQ(journal().back(), "KoDeInit() = 0");
+}
+
+TEST_F(Companion, SetUserIdIsReadBack)
+{
+    bus(loaderDevice + loaderDevice);
+    const Result r = run("set-user-id --lock-dir LOCKS 1 rack-3 BASE");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "device 1 (Q): user id \"rack-3\"\n");
+    const std::vector<std::string> calls = journal();
+    ASSERT_EQ(calls.size(), 9u);
+    EXPECT_EQ(calls[4], "KoOpen(index=1, handle_in=-1) = 0 [handle=1]");
+    EXPECT_EQ(calls[5], "KoSetUserId(handle=1, id_length=6, terminated=yes) = 0");
+    EXPECT_EQ(calls[6], "KoGetUserId(handle=1) = 0");
+    EXPECT_EQ(calls[7], "KoClose(handle=1) = 0");
+    EXPECT_EQ(run("info --index 1 --tsv --lock-dir LOCKS BASE").out.find("\track-3\t") != std::string::npos, true);
+
+    bus(loaderDevice + "<fault function='KoSetUserId' code='9' text='read-only'/>");
+    const Result refused = run("set-user-id --lock-dir LOCKS 0 x BASE");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "read-only\n");
+    EXPECT_EQ(journal().at(journal().size() - 2), "KoClose(handle=1) = 0"); // closed all the same
+}
+
+TEST_F(Companion, JsonForScriptsHoldsAnyName)
+{
+    if (std::system("command -v jq >/dev/null") != 0)
+        GTEST_SKIP() << "jq not found (Debian package jq)";
+    service("<service>" + loaderEntry + "<type name='Odd&#1;&#10;\xFF' fw='x.bin' type='1' vid='2' pid='2x'/></service>");
+    bus("<device name='Tab&#9;Bell&#7;\xC3(' state='2' vid='4660' pid='1' serial='S&#10;1'/>");
+    // jq writes control characters as \uXXXX or \n, the replacement character as UTF-8.
+    const struct { std::string command, query, expected; } cases[] = {
+        {"check", "[.entries[1].name, .entries[1].valid, .entries[1].pid_hex, .warnings[0]]",
+         "[\"Odd\\u0001\\n\xEF\xBF\xBD\",true,\"0002\",\"entry #1 (Odd??\xEF\xBF\xBD): pid \\\"2x\\\" is read as 2\"]"},
+        {"list", ".devices[0] | [.name, .state, .state_word, .vid, .vid_hex, .action, .entry]",
+         "[\"Tab\\tBell\\u0007\xEF\xBF\xBD(\",2,\"unconfigured\",4660,\"1234\",\"download\",0]"},
+        {"info", ".devices[0] | [.serial, .opened, .max_transfer, .error]", "[\"S\\n1\",true,65536,null]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        const std::string locks = c.command == "check" ? "" : " --lock-dir '" + scratch / "locks" + "'";
+        const std::string line = "cd '" + base.path + "' && '" QMX4_FWCTL "' " + c.command + " --json" + locks +
+                                 " 2>/dev/null | jq -ce '" + c.query + "' >'" + scratch / "jq" + "'";
+        EXPECT_EQ(std::system(line.c_str()), 0) << readFile(scratch / "jq");
+        EXPECT_EQ(readFile(scratch / "jq"), c.expected + "\n");
     }
 }
 
