@@ -1,0 +1,72 @@
+#ifndef TESTS_COMPANION_H
+#define TESTS_COMPANION_H
+
+// The fixture of the companion's in-process tests: a scratch base
+// directory, the stand-in's journal, and a command line run through
+// fwctl::run with BASE and LOCKS filled in.
+
+#include "fwctl.h"
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <sys/stat.h>
+
+namespace companion {
+
+using testutil::readFile;
+using testutil::readLines;
+using testutil::writeFile;
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+const std::string loaderEntry = "<type name='Loader' fw='loader.bin' type='1' vid='4660' pid='1'/>";
+const std::string loaderDevice = "<device name='Q' state='2' vid='4660' pid='1' firmwareType='1'/>";
+
+class Companion : public ::testing::Test {
+protected:
+    testutil::TempDir base, scratch;
+
+    void SetUp() override
+    {
+        mkdir((base / "data").c_str(), 0755);
+        writeFile(base / "data/loader.bin", "firmware");
+        writeFile(base / "service.log", "old\n");
+        unsetenv("QMX4SIM_BUS");
+        setenv("QMX4SIM_JOURNAL", (scratch / "journal").c_str(), 1);
+    }
+    void TearDown() override
+    {
+        unsetenv("QMX4SIM_JOURNAL");
+        // Nothing the companion does touches the log.
+        EXPECT_EQ(readFile(base / "service.log"), "old\n");
+    }
+    void service(const std::string& xml) { writeFile(base / "data/service.xml", xml); }
+    void bus(const std::string& xml) { writeFile(base / "qmx4sim.xml", "<bus>" + xml + "</bus>"); }
+
+    // Runs a command line, with BASE and a scratch lock directory filled in.
+    Result run(std::string args)
+    {
+        for (const auto& [word, value] : {std::pair<std::string, std::string>{"BASE", base.path},
+                                          {"LOCKS", scratch / "locks"}})
+            for (size_t at; (at = args.find(word)) != std::string::npos;)
+                args.replace(at, word.size(), value);
+        std::vector<std::string> words;
+        std::istringstream split(args);
+        for (std::string word; split >> word;)
+            words.push_back(word);
+        std::ostringstream out, err;
+        std::remove((scratch / "journal").c_str());
+        const int status = fwctl::run(words, out, err);
+        return {status, out.str(), err.str()};
+    }
+    std::vector<std::string> journal() { return readLines(scratch / "journal"); }
+};
+
+} // namespace companion
+
+#endif
