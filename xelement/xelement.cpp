@@ -197,17 +197,35 @@ void XElement::take(void* untypedNode)
     }
 }
 
+namespace {
+
+// Whether the text holds more than `limit` '<' characters.
+bool manyTags(const char* text, size_t length, int limit)
+{
+    const char* end = text + length;
+    int count = 0;
+    for (const char* p = text; p < end && count <= limit; ++p, ++count)
+        if (!(p = static_cast<const char*>(std::memchr(p, '<', static_cast<size_t>(end - p)))))
+            return false;
+    return count > limit;
+}
+
+} // namespace
+
 std::shared_ptr<XElement> XElement::fromText(std::string buffer, const std::string& source)
 {
     // The text ends at its first NUL. The zero bytes appended keep TinyXML
     // inside the buffer: it steps over a whole UTF-8 sequence at once and so
     // can skip up to three bytes past the terminator.
     buffer.resize(std::strlen(buffer.c_str()));
+    const size_t length = buffer.size();
     buffer.append(4, '\0');
 
     const std::string where = source.empty() ? std::string() : " in " + source;
     // TinyXML's parser is recursive; a deep document would exhaust the stack.
-    if (xmlNestingDepth(buffer.c_str(), maxDepth) > maxDepth)
+    // Every element begins at a '<' of its own, so a text with no more '<'
+    // than the limit cannot be too deep and needs no walk.
+    if (manyTags(buffer.data(), length, maxDepth) && xmlNestingDepth(buffer.c_str(), maxDepth) > maxDepth)
         throw xml_error("XML elements nested deeper than " + std::to_string(maxDepth) + " levels" + where + ".");
 
     TiXmlDocument document;
