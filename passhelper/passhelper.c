@@ -128,7 +128,9 @@ static int pass(const char *lockDir, const char *program, int timeout, const cha
     const double seconds = secondsSince(&started);
     const int found = passrun_read_log(&log);
     /* The first failure ends a pass, so every device found before the
-       failure got its firmware, and the one found last did not. */
+       failure got its firmware, and the one found last did not (a pass
+       that fails only in closing its library session is counted one
+       short). */
     const int downloads = found < 0 ? -1 : status == 0 || found == 0 ? found : found - 1;
     const int success = status == 0 && stuck == 0;
     char downloaded[64];
