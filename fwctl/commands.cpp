@@ -6,10 +6,8 @@
 #include "plan.h"
 #include "report.h"
 #include "servicelib.h"
-#include "session.h"
 #include "udevrules.h"
 
-#include <optional>
 #include <vector>
 
 namespace fwctl {
@@ -25,15 +23,11 @@ bool readEntries(const std::string& base, std::vector<servicelib::DeviceEntry>& 
     }
 }
 
-std::vector<qmx4api::EnumeratedDevice> listDevices(const Options& o, std::ostream& err)
+const qmx4api::EnumeratedDevice& deviceAt(const std::vector<qmx4api::EnumeratedDevice>& devices, int index)
 {
-    std::optional<PassLock> lock;
-    if (!o.noLock)
-        lock.emplace(o.lockDir, err);
-    LibrarySession session(o.base);
-    std::vector<qmx4api::EnumeratedDevice> devices = qmx4api::enumerate(qmx4api::AnyDevice);
-    session.close();
-    return devices;
+    if (index < 0 || static_cast<size_t>(index) >= devices.size())
+        throw Failure{"no device " + std::to_string(index) + ": " + std::to_string(devices.size()) + " attached"};
+    return devices[static_cast<size_t>(index)];
 }
 
 int check(const Options& o, std::ostream& out, std::ostream& err)
@@ -64,7 +58,8 @@ int list(const Options& o, std::ostream& out, std::ostream& err)
     std::vector<servicelib::DeviceEntry> entries;
     if (!readEntries(o.base, entries, err))
         return 1;
-    const std::vector<plan::Step> steps = plan::predict(entries, listDevices(o, err), o.base);
+    const std::vector<plan::Step> steps =
+        withDevices(o, err, [&](const auto& devices) { return plan::predict(entries, devices, o.base); });
     if (o.json)
         out << plan::json(steps, entries);
     else

@@ -7,7 +7,9 @@
 
 #include "qmx4api.h"
 #include "servicelib.h"
+#include "session.h"
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -39,9 +41,23 @@ int setUserId(const Options& o, std::ostream& out, std::ostream& err);
 // on `err`, in the downloader's words) when it would refuse them.
 bool readEntries(const std::string& base, std::vector<servicelib::DeviceEntry>& entries, std::ostream& err);
 
-// The attached devices, listed in a library session of their own, under
-// the passes' lock unless the caller holds it.
-std::vector<qmx4api::EnumeratedDevice> listDevices(const Options& o, std::ostream& err);
+// Calls act(devices) with the attached devices, in a library session of
+// their own under the passes' lock (unless the caller holds it), and
+// returns what it returns. The session is closed on every way out.
+template <typename Act>
+auto withDevices(const Options& o, std::ostream& err, Act act)
+{
+    std::optional<PassLock> lock;
+    if (!o.noLock)
+        lock.emplace(o.lockDir, err);
+    LibrarySession session(o.base);
+    auto result = act(qmx4api::enumerate(qmx4api::AnyDevice));
+    session.close();
+    return result;
+}
+
+// The device at `index` among those listed; throws Failure when there is none.
+const qmx4api::EnumeratedDevice& deviceAt(const std::vector<qmx4api::EnumeratedDevice>& devices, int index);
 
 } // namespace fwctl
 

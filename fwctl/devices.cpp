@@ -6,11 +6,9 @@
 #include "inventory.h"
 #include "metrics.h"
 #include "output.h"
-#include "session.h"
 
 #include <ctime>
 #include <fstream>
-#include <optional>
 #include <sstream>
 
 namespace fwctl {
@@ -46,7 +44,7 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
     std::vector<servicelib::DeviceEntry> entries;
     if (readEntries(o.base, entries, err)) {
         try {
-            devices = metrics::count(entries, listDevices(o, err));
+            devices = withDevices(o, err, [&](const auto& listed) { return metrics::count(entries, listed); });
         } catch (const Failure& f) {
             err << "qmx4-fwctl: " << f.message << '\n';
         } catch (const std::exception& e) {
@@ -63,16 +61,11 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
 
 int info(const Options& o, std::ostream& out, std::ostream& err)
 {
-    std::vector<inventory::Device> devices;
-    {
-        const PassLock lock(o.lockDir, err);
-        LibrarySession session(o.base);
-        const std::vector<qmx4api::EnumeratedDevice> listed = qmx4api::enumerate(qmx4api::AnyDevice);
-        devices = inventory::read(listed, o.index);
-        session.close();
-        if (o.index >= 0 && devices.empty())
-            throw Failure{"no device " + std::to_string(o.index) + ": " + std::to_string(listed.size()) + " attached"};
-    }
+    const std::vector<inventory::Device> devices = withDevices(o, err, [&](const auto& listed) {
+        if (o.index >= 0)
+            deviceAt(listed, o.index);
+        return inventory::read(listed, o.index);
+    });
     if (o.json)
         out << inventory::json(devices);
     else
@@ -86,22 +79,16 @@ int info(const Options& o, std::ostream& out, std::ostream& err)
 int setUserId(const Options& o, std::ostream& out, std::ostream& err)
 {
     const std::string& id = o.arguments[1];
-    std::string readBack, name;
-    {
-        const PassLock lock(o.lockDir, err);
-        LibrarySession session(o.base);
-        const std::vector<qmx4api::EnumeratedDevice> listed = qmx4api::enumerate(qmx4api::AnyDevice);
-        if (static_cast<size_t>(o.index) >= listed.size())
-            throw Failure{"no device " + std::to_string(o.index) + ": " + std::to_string(listed.size()) + " attached"};
-        name = listed[static_cast<size_t>(o.index)].getInfo().getName();
-        readBack = inventory::setUserId(listed[static_cast<size_t>(o.index)], id);
-        session.close();
-    }
+    std::string name;
+    const std::string readBack = withDevices(o, err, [&](const auto& listed) {
+        const qmx4api::EnumeratedDevice& device = deviceAt(listed, o.index);
+        name = report::printable(device.getInfo().getName());
+        return inventory::setUserId(device, id);
+    });
     if (readBack != id)
-        throw Failure{"device " + std::to_string(o.index) + " (" + report::printable(name) + ") reads back user id \"" +
+        throw Failure{"device " + std::to_string(o.index) + " (" + name + ") reads back user id \"" +
                       report::printable(readBack) + "\" instead"};
-    out << "device " << o.index << " (" << report::printable(name) << "): user id \"" << report::printable(readBack)
-        << "\"\n";
+    out << "device " << o.index << " (" << name << "): user id \"" << report::printable(readBack) << "\"\n";
     return 0;
 }
 
