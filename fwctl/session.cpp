@@ -22,7 +22,7 @@ void sayWaiting(void* err)
 PassLock::PassLock(const std::string& dir, std::ostream& err)
 {
     char failed[PATH_MAX];
-    fd = passlock_take_pass(dir.c_str(), 0, sayWaiting, &err, failed);
+    fd = passlock_take(dir.c_str(), 0, sayWaiting, &err, failed);
     if (fd < 0)
         throw Failure{std::string("can't lock ") + failed + ": " + std::strerror(errno)};
 }

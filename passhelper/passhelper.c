@@ -105,7 +105,7 @@ static int pass(const char *lockDir, const char *program, int timeout, const cha
     char failed[PATH_MAX];
     /* Inherited across exec: the downloader holds the lock for as long as
        it lives. */
-    if (passlock_take_pass(lockDir, 1, NULL, NULL, failed) < 0) {
+    if (passlock_take(lockDir, 1, NULL, NULL, failed) < 0) {
         fprintf(stderr, "qmx4-fwload-pass: can't lock %s: %s\n", failed, strerror(errno));
         return 1;
     }
