@@ -36,6 +36,20 @@ size_t distance(const std::string& a, const std::string& b)
     return row[b.size()];
 }
 
+// The known name nearest to `name` (ignoring case, at most two edits
+// away), or "" when there is none.
+std::string nearest(const std::string& name, const std::vector<std::string>& known)
+{
+    std::string best;
+    size_t bestDistance = 3;
+    for (const auto& candidate : known) {
+        const size_t d = distance(name, candidate);
+        if (d < bestDistance)
+            best = candidate, bestDistance = d;
+    }
+    return best;
+}
+
 std::string quoted(const std::string& text)
 {
     return "\"" + report::printable(text) + "\"";
@@ -118,20 +132,7 @@ void nestedTypes(const XElement& e, const std::string& path, std::vector<std::st
     }
 }
 
-} // namespace
-
-std::string nearest(const std::string& name, const std::vector<std::string>& known)
-{
-    std::string best;
-    size_t bestDistance = 3;
-    for (const auto& candidate : known) {
-        const size_t d = distance(name, candidate);
-        if (d < bestDistance)
-            best = candidate, bestDistance = d;
-    }
-    return best;
-}
-
+// Explains a tree read from c.file.
 void examine(const XElement& root, Configuration& c)
 {
     c.readable = true;
@@ -168,6 +169,8 @@ void examine(const XElement& root, Configuration& c)
         c.entries.push_back(std::move(e));
     }
 }
+
+} // namespace
 
 Configuration examine(const std::string& baseDir)
 {

@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-class XElement;
-
 namespace explain {
 
 // One <type> element directly under the root.
@@ -33,13 +31,6 @@ struct Configuration {
 // Reads and explains <baseDir>/data/service.xml. Never throws for what the
 // file holds.
 Configuration examine(const std::string& baseDir);
-
-// The same for a tree already read from `file`.
-void examine(const XElement& root, Configuration& c);
-
-// The known name nearest to `name` (ignoring case, at most two edits
-// away), or "" when there is none.
-std::string nearest(const std::string& name, const std::vector<std::string>& known);
 
 } // namespace explain
 

@@ -15,6 +15,8 @@
 
 namespace companion {
 
+using testutil::loaderDevice;
+using testutil::loaderEntry;
 using testutil::readFile;
 using testutil::readLines;
 using testutil::writeFile;
@@ -24,8 +26,6 @@ struct Result {
     std::string out, err;
 };
 
-const std::string loaderEntry = "<type name='Loader' fw='loader.bin' type='1' vid='4660' pid='1'/>";
-const std::string loaderDevice = "<device name='Q' state='2' vid='4660' pid='1' firmwareType='1'/>";
 
 class Companion : public ::testing::Test {
 protected:

@@ -16,6 +16,8 @@
 
 namespace programrun {
 
+using testutil::loaderDevice;
+using testutil::loaderEntry;
 using testutil::readFile;
 using testutil::readLines;
 using testutil::writeFile;
@@ -31,8 +33,6 @@ struct Outcome {
 };
 
 const std::string startLine = "Norvel QMX4 Usb Device Firmware Downloader starting ...";
-const std::string loaderEntry = "<type name='Loader' fw='loader.bin' type='1' vid='4660' pid='1'/>";
-const std::string loaderDevice = "<device name='Q' state='2' vid='4660' pid='1' firmwareType='1'/>";
 
 class Program : public ::testing::Test {
 protected:

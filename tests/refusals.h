@@ -5,6 +5,8 @@
 // that every reader of service.xml (the service, the downloader, the
 // companion) must refuse with the same text.
 
+#include "testutil.h"
+
 #include <string>
 #include <vector>
 
@@ -27,7 +29,7 @@ inline std::string nested(int depth)
 // The refusals of a service.xml at `file`, the path the reader was given.
 inline std::vector<Refusal> all(const std::string& file)
 {
-    const std::string entry = "<type name='Loader' fw='loader.bin' type='1' vid='4660' pid='1'/>";
+    const std::string& entry = testutil::loaderEntry;
     const std::vector<std::string> untouched = {"old"};
     return {
         {"", "No root element.", untouched},

@@ -13,6 +13,11 @@
 
 namespace testutil {
 
+// The device type most tests configure, and an unconfigured device of it
+// on the stand-in's bus.
+const std::string loaderEntry = "<type name='Loader' fw='loader.bin' type='1' vid='4660' pid='1'/>";
+const std::string loaderDevice = "<device name='Q' state='2' vid='4660' pid='1' firmwareType='1'/>";
+
 // A fresh directory under /tmp, removed with everything in it at the end.
 class TempDir {
 public:
