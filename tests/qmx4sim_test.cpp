@@ -8,6 +8,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
