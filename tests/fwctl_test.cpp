@@ -18,15 +18,17 @@ TEST_F(Companion, CommandLine)
     const struct { std::string args; int status; } cases[] = {
         {"", 2}, {"bogus", 2}, {"pass", 2}, {"rules --bogus", 2}, {"rules a b", 2}, {"rules -o", 2},
         {"check --output x", 2}, {"list --lock-dir", 2}, {"rules --table", 2}, {"check --generic", 2},
-        {"rules --json", 2}, {"info --index", 2}, {"info --index -1", 2}, {"info 0", 0 /* a base named 0 */},
-        {"set-user-id", 2}, {"set-user-id 0", 2}, {"set-user-id x label", 2}, {"set-user-id 0 a b c", 2},
+        {"rules --json", 2}, {"info --lock-dir LOCKS --index", 2}, {"info --lock-dir LOCKS --index -1", 2},
+        {"info --lock-dir LOCKS 0", 0 /* a base named 0 */}, {"set-user-id --lock-dir LOCKS", 2},
+        {"set-user-id --lock-dir LOCKS 0", 2}, {"set-user-id --lock-dir LOCKS x label", 2},
+        {"set-user-id --lock-dir LOCKS 0 a b c", 2},
         {"--help", 0}, {"rules --help", 0}, {"check --help", 0}, {"list --help", 0}, {"info --help", 0},
         {"set-user-id --help", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
         const Result r = run(c.args);
-        if (c.args == "info 0") {
+        if (c.args == "info --lock-dir LOCKS 0") {
             EXPECT_EQ(r.err.find("usage"), std::string::npos) << r.err; // parsed; no such base, though
             continue;
         }

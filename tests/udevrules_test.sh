@@ -3,20 +3,18 @@
 # under umockdev: the generated rules record an arrival only when a
 # configured device is added, and override the generic rule of the same
 # name, which records one for every USB device added. udevadm test writes
-# device links and databases, so it runs in a private mount namespace with
-# tmpfs on /run, /dev and the rules directories.
+# device links and databases, so it runs in a mount namespace of its own
+# (private_mounts.sh) with tmpfs on /run, /dev and the rules directories.
 # Arguments: qmx4-fwctl, the generic rules file, the umockdev device file.
 # Exit 77 (skipped) without root, unshare, umockdev-run or udevadm.
 set -u
 fwctl=$(realpath "$1") generic=$(realpath "$2") devices=$(realpath "$3")
-
-if [ -z "${QMX4_RULES_NAMESPACE:-}" ]; then
-  for tool in unshare umockdev-run udevadm; do
-    command -v $tool >/dev/null || { echo "SKIP: $tool not found"; exit 77; }
-  done
-  [ "$(id -u)" = 0 ] || { echo "SKIP: needs root for a private mount namespace"; exit 77; }
-  QMX4_RULES_NAMESPACE=1 exec unshare --mount --propagation private "$0" "$@"
-fi
+for tool in umockdev-run udevadm; do
+  command -v $tool >/dev/null || { echo "SKIP: $tool not found"; exit 77; }
+done
+# shellcheck source=tests/private_mounts.sh
+. "$(dirname "$0")/private_mounts.sh"
+private_mounts "$0" "$@"
 
 for dir in /run /dev /etc/udev/rules.d /usr/lib/udev/rules.d; do
   mount -t tmpfs qmx4-rules "$dir" || { echo "FAIL: cannot mount a tmpfs on $dir"; exit 1; }
@@ -32,11 +30,13 @@ EOF
 
 failures=0
 # What the rules run when `action` happens to the device at `devpath`, as
-# "run: <command>" or "nothing".
+# "run: <command>" or "nothing". udevadm test prints a command as
+# "run: '<command>'" up to systemd 252 (Debian 12) and as
+# "RUN{program} : <command>" from 257 (Debian 13).
 wants() {
   local out
-  out=$(umockdev-run -d "$devices" -- udevadm test --action="$1" "/sys/devices/pci0000:00/0000:00:14.0/$2" 2>/dev/null |
-        sed -n "s/^run: '\(.*\)'$/run: \1/p")
+  out=$(umockdev-run -d "$devices" -- udevadm test --action="$1" "/sys/devices/pci0000:00/0000:00:14.0/$2" 2>&1 |
+        sed -n -e "s/^run: '\(.*\)'$/run: \1/p" -e "s/^ *RUN{program} *: *\(.*\)$/run: \1/p")
   echo "${out:-nothing}"
 }
 expect() {
