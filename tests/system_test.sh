@@ -1,39 +1,91 @@
 #!/usr/bin/env bash
 # Boots a real systemd in a container whose root is a throwaway overlay of
-# this machine's root, installs the Debian packages there and checks hotplug
-# as udev and systemd run it: arrivals recorded by the command the installed
-# udev rule runs, passes started by the path unit in the shipped sandbox,
-# every pass on record in the journal and for Prometheus' node exporter.
-# It checks the upgrade from the template units, one arrival and a burst of
-# forty (one download per device, the burst at most twice one arrival's
-# time), a device added during a pass, a failing pass, the start rate
-# limit, a pass by hand, the sandbox's exposure, log rotation, and the
-# configuration across reinstall, removal and purge. See system.sh for the
-# container and its helpers.
+# this machine's root (container.sh), installs the Debian packages there and
+# checks hotplug as udev and systemd run it: arrivals recorded by the
+# command the installed udev rule runs, passes started by the path unit in
+# the shipped sandbox, every pass on record in the journal and for
+# Prometheus' node exporter, which comes into the container only. It checks
+# the upgrade from the template units, one arrival and bursts of forty (one
+# download per device, no passes overlapping, the start limit never hit),
+# a device added during a pass, a failing pass, the start rate limit, a
+# pass by hand, the sandbox's exposure, log rotation, and the configuration
+# across reinstall, removal and purge. Times are reported, not judged,
+# but for a guard far above any load's noise.
 # Argument: the directory with the .deb files. Skipped (exit 0) where it
 # cannot run, except under CI=true, where that is a failure.
 set -u
-debs=$(cd "$1" && pwd)
+test_name="system test"
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=tests/system.sh
-. "$here/system.sh"
+# shellcheck source=tests/container.sh
+. "$here/container.sh"
+[ "$(id -u)" = 0 ] || skip "needs root"
+# shellcheck source=tests/private_mounts.sh
+. "$here/private_mounts.sh"
+private_mounts "$0" "$@"
+debs=$(cd "$1" && pwd)
+# shellcheck source=tests/hotplug.sh
+. "$here/hotplug.sh"
+metrics=/var/lib/prometheus/node-exporter/qmx4_fwload.prom
+program_deb=$(ls "$debs"/qmx4-fwload_*.deb) standin_deb=$(ls "$debs"/qmx4-fwload-standin_*.deb) || exit 1
 
-base=/var/lib/qmx4-fwload conf=/etc/qmx4-fwload runtime=/run/qmx4-fwload
-journal=$base/journal metrics=/var/lib/prometheus/node-exporter/qmx4_fwload.prom
-cp "$debs"/qmx4-fwload_*.deb "$debs"/qmx4-fwload-standin_*.deb "$root/qmx4-debs/"
-program_deb=/qmx4-debs/$(basename "$(ls "$debs"/qmx4-fwload_*.deb)")
-standin_deb=/qmx4-debs/$(basename "$(ls "$debs"/qmx4-fwload-standin_*.deb)")
-dpkg_i() { inside dpkg -i "$@" </dev/null >"$scratch/dpkg.log" 2>&1 || fail "dpkg -i $*: $(tail -n 5 "$scratch/dpkg.log")"; }
+# Prometheus' node exporter is fetched here, not installed.
+mkdir -p "$cache/debs"
+exporter_deb=$(ls "$cache"/debs/prometheus-node-exporter_*.deb 2>/dev/null | tail -n 1)
+if [ -z "$exporter_deb" ]; then
+  (cd "$cache/debs" && apt-get download prometheus-node-exporter >"$cache/debs/download.log" 2>&1) ||
+    skip "cannot download prometheus-node-exporter: $(tail -n 1 "$cache/debs/download.log")"
+  exporter_deb=$(ls "$cache"/debs/prometheus-node-exporter_*.deb | tail -n 1)
+fi
+/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null || skip "no Prometheus parser (Debian package python3-prometheus-client)"
+
+container_root / tmpfs
+container_boot
+
+# The node exporter on a loopback port of the container's own network,
+# serving only its textfile collector.
+install_debs "$exporter_deb"
+port=$((20000 + $$ % 10000))
+echo "ARGS=\"--web.listen-address=127.0.0.1:$port --collector.disable-defaults --collector.textfile\"" \
+  >"$root/etc/default/prometheus-node-exporter"
+inside systemctl restart prometheus-node-exporter.service || fail "the node exporter did not start"
+scrape() { inside curl -sf "http://127.0.0.1:$port/metrics" | grep '^qmx4_fwload_'; }
+
+# The package as 1.0 left a system: the boot unit enabled (as debhelper
+# enables it) and the template unit whose instances udev started, here a
+# pass that takes two seconds.
+old_package() {
+  local dir=$scratch/old
+  mkdir -p "$dir/DEBIAN" "$dir/lib/systemd/system"
+  printf 'Package: qmx4-fwload\nVersion: 1.0\nArchitecture: all\nMaintainer: test <test@example.org>\nDescription: qmx4-fwload as 1.0 installed its units\n' \
+    >"$dir/DEBIAN/control"
+  printf '#!/bin/sh\nset -e\ndeb-systemd-helper enable qmx4-fwload.service\nsystemctl daemon-reload\n' >"$dir/DEBIAN/postinst"
+  chmod 755 "$dir/DEBIAN/postinst"
+  printf '[Service]\nType=oneshot\nExecStart=/bin/true\n[Install]\nWantedBy=multi-user.target\n' \
+    >"$dir/lib/systemd/system/qmx4-fwload.service"
+  printf '[Service]\nType=oneshot\nExecStart=/bin/sleep 2\n' >"$dir/lib/systemd/system/qmx4-fwload@.service"
+  dpkg-deb --build --root-owner-group "$dir" "$1" >/dev/null
+}
+# Times in microseconds since the epoch: now, and when the last pass ended.
+now_us() { echo "${EPOCHREALTIME/./}"; }
+pass_end_us() {
+  local ended
+  ended=$(inside systemctl show -P ExecMainExitTimestamp --timestamp=us+utc qmx4-fwload.service)
+  date -u -d "${ended#* }" +%s%6N
+}
+median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# min/median/max of microsecond figures, in milliseconds.
+stats() {
+  printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 / 1000 } END { printf "%.1f/%.1f/%.1f", v[1], v[int((NR + 1) / 2)], v[NR] }'
+}
 
 # 1. An upgrade from 1.0, which had a boot unit of its own (enabled) and a
 # template unit per arrival, one of whose instances is still running.
 old_package "$scratch/old.deb"
-cp "$scratch/old.deb" "$root/qmx4-debs/old.deb"
-dpkg_i "$standin_deb"
-dpkg_i /qmx4-debs/old.deb
+install_debs "$standin_deb"
+install_debs "$scratch/old.deb"
 [ "$(inside systemctl is-enabled qmx4-fwload.service)" = enabled ] || fail "the 1.0 boot unit is not enabled before the upgrade"
 inside systemctl start --no-block qmx4-fwload@001-099.service
-dpkg_i "$program_deb"
+install_debs "$program_deb"
 [ "$(inside systemctl is-enabled qmx4-fwload.service)" = static ] || fail "upgrade: the pass service is $(inside systemctl is-enabled qmx4-fwload.service), not static"
 [ ! -e "$root/etc/systemd/system/multi-user.target.wants/qmx4-fwload.service" ] || fail "upgrade: the 1.0 boot unit is still wanted at boot"
 [ "$(inside systemctl is-enabled qmx4-fwload.path)/$(prop qmx4-fwload.path ActiveState)" = enabled/active ] ||
@@ -41,21 +93,13 @@ dpkg_i "$program_deb"
 [ ! -e "$root/lib/systemd/system/qmx4-fwload@.service" ] || fail "upgrade: the 1.0 template unit is still installed"
 settle || fail "upgrade: the pass on install did not end"
 journal_has "arrivals: boot" || fail "upgrade: no pass for the arrival \"boot\" on install"
-for _ in $(seq 100); do [ "$(prop qmx4-fwload@001-099.service ActiveState)" = inactive ] && break; sleep 0.1; done
+for _ in $(seq 300); do [ "$(prop qmx4-fwload@001-099.service ActiveState)" = inactive ] && break; sleep 0.1; done
 [ -z "$(inside systemctl list-units --no-legend 'qmx4-fwload@*')" ] || fail "upgrade: 1.0 units left: $(inside systemctl list-units --no-legend 'qmx4-fwload@*')"
 [ "$(readlink "$root$base/data")" = $conf ] || fail "$base/data does not lead to $conf"
+configure_types
 
-# The stand-in's journal, for this test only.
-mkdir -p "$root/etc/systemd/system/qmx4-fwload.service.d"
-printf '[Service]\nEnvironment=QMX4SIM_JOURNAL=%s\n' $journal >"$root/etc/systemd/system/qmx4-fwload.service.d/journal.conf"
-inside systemctl daemon-reload
-printf 'A firmware' >"$root$conf/a.bin"
-printf 'B firmware' >"$root$conf/b.bin"
-sed -i 's|^</service>|  <type name="Type A" fw="a.bin" type="1" vid="4660" pid="1" />\n  <type name="Type B" fw="b.bin" type="2" vid="4660" pid="2" />\n&|' "$root$conf/service.xml"
-
-# 2. An arrival as udev records it, in udevd's own sandbox, is quick.
+# 2. An arrival as udev records it, in udevd's own sandbox.
 bus "$(device U1 2 1)"
-t0=$(now_us)
 inside systemd-run --quiet --wait --collect -p PrivateMounts=yes -p MemoryDenyWriteExecute=yes \
   -p "SystemCallFilter=@system-service @module @raw-io bpf" -p "SystemCallFilter=~@clock" -p SystemCallErrorNumber=EPERM \
   -p "RestrictAddressFamilies=AF_UNIX AF_NETLINK AF_INET AF_INET6" -p LockPersonality=yes -p IPAddressDeny=any \
@@ -67,7 +111,11 @@ helper_ms=$(inside sh -c "t=\$(date +%s%N); $rule_result; echo \$(( (\$(date +%s
 echo "recording an arrival: $((helper_ms / 1000)).$(printf %03d $((helper_ms % 1000))) ms"
 
 # 3. One arrival against forty at once over ten devices, end to end: from
-# the first arrival to the end of the last pass, rounds interleaved.
+# the first arrival to the end of the last pass, rounds interleaved. Every
+# device must be served once, by passes that never overlap, within the
+# start limit. The time is reported; only a burst above eight times one
+# arrival fails: coalescing lost costs about twenty times one (one pass
+# each), while a busy two-core machine has shown up to 2.8.
 one=() burst=() passes=()
 for round in 1 2 3 4 5; do
   bus "$(device "S$round" 2 1)"
@@ -83,12 +131,13 @@ for round in 1 2 3 4 5; do
   burst+=($(( $(pass_end_us) - t0 )))
   passes+=($(( $(journal_count 'pass ended: ') - before )))
   [ "$(downloads)" = "$(printf '%s\n' "${names[@]}" | sort | tr '\n' ' ')" ] || fail "burst: downloads were '$(downloads)'"
+  [ "$(sessions)" = ok ] || fail "burst: passes overlapped"
+  watching "burst $round"
 done
-one_ms=$(stats "${one[@]}") burst_ms=$(stats "${burst[@]}")
 ratio=$(awk -v b="$(median "${burst[@]}")" -v o="$(median "${one[@]}")" 'BEGIN { printf "%.2f", b / o }')
-echo "one arrival, sandboxed, end to end: $one_ms ms (min/median/max of 5)"
-echo "40 arrivals at once over 10 devices: $burst_ms ms in ${passes[*]} passes; ratio of medians $ratio"
-awk -v r="$ratio" 'BEGIN { exit !(r <= 2) }' || fail "forty arrivals cost $ratio times one arrival, more than 2"
+echo "one arrival, sandboxed, end to end: $(stats "${one[@]}") ms (min/median/max of 5)"
+echo "40 arrivals at once over 10 devices: $(stats "${burst[@]}") ms in ${passes[*]} passes; ratio of medians $ratio"
+awk -v r="$ratio" 'BEGIN { exit !(r <= 8) }' || fail "forty arrivals cost $ratio times one arrival: passes are no longer coalesced"
 journal_has "arrivals: 8-1 8-10 " || fail "the journal lacks the burst's arrivals"
 journal_excerpt "the journal of the last burst" "arrivals: 8-1 8-10 " 13
 journal_has "log: Unconfigured device found: Type A" || fail "the journal lacks the log's lines"
@@ -100,7 +149,8 @@ rm -f "$root$base/qmx4sim.xml"
 device Slow 2 1 1500 | sed 's/^/<bus>/; s/$/<\/bus>/' >"$root$base/qmx4sim.d/a.xml"
 : >"$root$journal"
 arrive 9-1
-for _ in $(seq 100); do grep -q '^KoInt0' "$root$journal" && break; sleep 0.05; done
+for _ in $(seq 1200); do grep -q '^KoInt0' "$root$journal" && break; sleep 0.05; done
+grep -q '^KoInt0' "$root$journal" || fail "the pass for 9-1 did not reach its download within a minute"
 device Late 2 1 | sed 's/^/<bus>/; s/$/<\/bus>/' >"$root$base/qmx4sim.d/b.xml"
 arrive 9-2
 settle || fail "the passes for a device added during a pass did not end"
@@ -132,7 +182,7 @@ done
 downloads_total=$(sed -n 's/^qmx4_fwload_downloads_total //p' "$scratch/served.prom")
 summed=$(pass_journal | sed -n 's/^pass ended: \([0-9]*\) devices\{0,1\} downloaded.*/\1/p' | awk '{ s += $1 } END { print s + 0 }')
 [ "$downloads_total" = "$summed" ] || fail "the node exporter serves $downloads_total downloads; the journal's passes made $summed"
-promtool check metrics <"$root$metrics" >"$scratch/promtool" 2>&1 || fail "promtool: $(cat "$scratch/promtool")"
+"$here/promlint.py" "$root$metrics" >"$scratch/promlint" 2>&1 || fail "$metrics: $(cat "$scratch/promlint")"
 echo "--- $metrics after the passes"; cat "$root$metrics"
 
 # 7. The start limit: arrivals one after another never reach it; a marker
@@ -141,10 +191,10 @@ bus "$(device T1 3 1)"
 rule_command 11 '$i'
 inside sh -c "for i in \$(seq 128); do $rule_result; sleep 0.01; done"
 settle || fail "128 arrivals one after another did not settle"
-[ "$(prop qmx4-fwload.path ActiveState)" = active ] || fail "128 arrivals made the path unit $(prop qmx4-fwload.path Result)"
+watching "128 arrivals one after another"
 echo "128 arrivals 10 ms apart: $(journal_count 'arrivals: 11-') passes"
 inside mkdir -p $runtime/arrivals/stuck/inside
-for _ in $(seq 600); do [ "$(prop qmx4-fwload.path ActiveState)" = failed ] && break; sleep 0.1; done
+for _ in $(seq 1200); do [ "$(prop qmx4-fwload.path ActiveState)" = failed ] && break; sleep 0.1; done
 [ "$(prop qmx4-fwload.path Result)" = unit-start-limit-hit ] || fail "a marker that cannot be removed: the path unit is $(prop qmx4-fwload.path ActiveState)/$(prop qmx4-fwload.path Result)"
 inside rm -rf $runtime/arrivals/stuck
 inside systemctl reset-failed qmx4-fwload.service qmx4-fwload.path
@@ -173,7 +223,7 @@ fi
 # fresh install enables the path unit and makes a pass.
 edited=$(md5sum <"$root$conf/service.xml")
 passes=$(journal_count 'pass ended: ')
-dpkg_i "$program_deb"
+install_debs "$program_deb"
 settle
 [ "$(md5sum <"$root$conf/service.xml")" = "$edited" ] || fail "reinstalling replaced the edited service.xml"
 [ "$(journal_count 'pass ended: ')" -gt "$passes" ] || fail "reinstalling did not run a pass"
@@ -182,9 +232,9 @@ inside dpkg -r qmx4-fwload >"$scratch/dpkg.log" 2>&1 || fail "removing: $(cat "$
 inside dpkg --purge qmx4-fwload >"$scratch/dpkg.log" 2>&1 || fail "purging: $(cat "$scratch/dpkg.log")"
 [ ! -e "$root$base" ] && [ ! -e "$root$conf" ] || fail "purging left $base or $conf behind"
 passes=$(journal_count 'arrivals: boot')
-dpkg_i "$program_deb"
+install_debs "$program_deb"
 settle
 [ "$(inside systemctl is-enabled qmx4-fwload.path)" = enabled ] || fail "a fresh install did not enable the path unit"
 [ "$(journal_count 'arrivals: boot')" -gt "$passes" ] || fail "a fresh install made no pass"
 
-finish
+finish "packages, hotplug passes, their record, sandbox and configuration behave as expected under systemd"
