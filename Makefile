@@ -1,15 +1,19 @@
-# Front door: `make` (release build), `make test`, `make demo`, `make install`,
-# `make deb`, `make bench`, `make deps`.
+# Front door: `make` (release build), `make check`, `make test`, `make demo`,
+# `make install`, `make deb`, `make bench`, `make deps`.
 
-# Debian packages, by what needs them: building the programs; the tests
-# (sanitizers, Valgrind, fuzzing, an outside XML corpus, the units and rules
-# checked with systemd's and udev's own tools); the Debian packages and
-# booting them in a container; the benchmarks.
+# Debian packages, by what needs them, each named alike on Debian 12 and 13:
+# building the programs; the quick suites; the rest of the tests
+# (sanitizer runtime for fuzzing, Valgrind, the metrics parser); the system
+# tests (containers booted with nspawn, a Debian 13 root made with
+# mmdebstrap); the benchmarks. The Debian packages' own build needs are
+# debian/control's Build-Depends, which `make deb` installs from there.
+# None of these starts a network service on the machine that installs it.
 BUILD_PACKAGES := g++ make cmake pkg-config libtinyxml-dev
-TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev clang libclang-rt-14-dev valgrind \
-                 shared-mime-info fontconfig-config systemd man-db udev umockdev jq prometheus
-DEB_PACKAGES := $(TEST_PACKAGES) debhelper dpkg-dev lintian systemd-container logrotate \
-                prometheus-node-exporter curl
+CHECK_PACKAGES := $(BUILD_PACKAGES) libgtest-dev shared-mime-info fontconfig-config systemd man-db udev \
+                  umockdev jq
+TEST_PACKAGES := $(CHECK_PACKAGES) clang libclang-rt-dev valgrind python3-prometheus-client
+DEB_PACKAGES := dpkg-dev lintian
+SYSTEM_PACKAGES := systemd-container logrotate curl mmdebstrap
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev valgrind
 PACKAGES ?= $(TEST_PACKAGES)
 BUILD    := build
@@ -20,7 +24,8 @@ STANDIN  ?= OFF
 FUZZ_SECONDS ?= 60
 FUZZERS := xml depth config
 
-.PHONY: all release install bench test sanitize memcheck fuzz system deb deps demo clean
+.PHONY: all release install bench check test sanitize sanitize-build memcheck fuzz system test-debian13 deb deps \
+        deps-deb demo clean
 
 DEMO := $(BUILD)/demo
 
@@ -37,25 +42,37 @@ release:
 install: release
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)/release
 
-# Every test under AddressSanitizer/UBSan, then the end-to-end and library
-# tests under Valgrind memcheck, then each fuzzer for a few seconds, then the
-# Debian packages under a real systemd in a container.
+# The quick loop: the unit and end-to-end suites under AddressSanitizer and
+# UBSan, without the tests labelled slow.
+check:
+	$(MAKE) --no-print-directory deps PACKAGES="$(CHECK_PACKAGES)"
+	$(MAKE) --no-print-directory sanitize-build
+	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS) -L quick
+
+# Everything, each stage timed: every test under the sanitizers, the
+# end-to-end and library tests under Valgrind memcheck, each fuzzer for a
+# few seconds, the Debian packages under a real systemd in a container, and
+# the whole path of a new user on a fresh Debian 13. Around it, a listing of
+# /, /etc, /run and /dev and the mounts must come out as it went in.
+TEST_STAGES := sanitize memcheck fuzz system test-debian13
 test:
-	$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES)"
-	$(MAKE) --no-print-directory sanitize
-	$(MAKE) --no-print-directory memcheck
-	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10
-	$(MAKE) --no-print-directory system
+	$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES) $(DEB_PACKAGES) $(SYSTEM_PACKAGES)"
+	$(MAKE) --no-print-directory deps-deb
+	tests/host_listing.sh save $(BUILD)/host-before.txt
+	@rm -f $(BUILD)/stages.txt; for stage in $(TEST_STAGES); do \
+	  start=$$(date +%s); \
+	  $(MAKE) --no-print-directory $$stage FUZZ_SECONDS=10 || exit 1; \
+	  echo "stage $$stage: $$(( $$(date +%s) - start )) s" | tee -a $(BUILD)/stages.txt; \
+	done
+	tests/host_listing.sh compare $(BUILD)/host-before.txt
 
-# Builds the packages, then boots them in a container over a throwaway
-# overlay of this machine's root (skipped, with the reason, where it cannot).
-system: deb
-	tests/system_test.sh $(BUILD)/deb
-
-sanitize:
-	$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES)"
+sanitize-build:
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DQMX4_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/test -j $(JOBS)
+
+sanitize:
+	$(MAKE) --no-print-directory deps PACKAGES="$(CHECK_PACKAGES)"
+	$(MAKE) --no-print-directory sanitize-build
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
 
 memcheck:
@@ -79,6 +96,21 @@ fuzz:
 	  || { tail -n 60 $(BUILD)/fuzz/$$t.log; exit 1; }; \
 	  grep -h "number_of_executed_units" $(BUILD)/fuzz/$$t.log; \
 	done
+
+# Builds the packages, then boots them in a container over a throwaway
+# overlay of this machine's root (skipped, with the reason, where it cannot).
+system: deb
+	$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES) $(SYSTEM_PACKAGES)"
+	tests/system_test.sh $(BUILD)/deb
+
+# A new user's path on a fresh Debian 13 root made with mmdebstrap (cached
+# in /var/cache/qmx4-fwload-tests, made again once a week): make demo, the
+# quick suites and make deb there, then the packages booted in that root
+# serve an arrival. Outside CI it is skipped where the archive is out of
+# reach.
+test-debian13:
+	$(MAKE) --no-print-directory deps PACKAGES="$(SYSTEM_PACKAGES)"
+	tests/debian13_test.sh
 
 # Runs the downloader twice on a copy of example/ against the stand-in
 # library: the first run configures a device, the second finds nothing to do.
@@ -105,6 +137,7 @@ bench:
 # built from a copy of the source tree and checked with lintian.
 deb:
 	$(MAKE) --no-print-directory deps PACKAGES="$(DEB_PACKAGES)"
+	$(MAKE) --no-print-directory deps-deb
 	rm -rf $(BUILD)/deb && mkdir -p $(BUILD)/deb/src
 	tar -c --exclude=./$(BUILD) --exclude=./.git . | tar -x -C $(BUILD)/deb/src
 	cd $(BUILD)/deb/src && dpkg-buildpackage -us -uc -b >../build.log 2>&1 || { tail -n 40 ../build.log; exit 1; }
@@ -112,8 +145,9 @@ deb:
 	@ls $(BUILD)/deb/*.deb
 
 # Installs the Debian packages a target needs (PACKAGES), only those that are
-# missing. Without apt it installs nothing and leaves it to CMake to say
-# what is missing.
+# missing, without the packages they merely recommend. Without apt it
+# installs nothing and leaves it to CMake to say what is missing.
+APT_INSTALL := DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends
 deps:
 	@if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then \
 	  echo "No apt-get/dpkg-query here: install the equivalents of these Debian packages yourself: $(PACKAGES)"; \
@@ -126,11 +160,22 @@ deps:
 	if [ -z "$$missing" ]; then exit 0; fi; \
 	echo "Installing missing packages:$$missing"; \
 	if [ "$$(id -u)" = 0 ]; then \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
+	  apt-get update -qq && $(APT_INSTALL) $$missing; \
 	elif command -v sudo >/dev/null 2>&1; then \
-	  sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
+	  sudo apt-get update -qq && sudo $(APT_INSTALL) $$missing; \
 	else \
 	  echo "Please run as root: apt-get install -y$$missing"; exit 1; \
+	fi
+
+# Installs debian/control's Build-Depends where they are not met, exactly as
+# they are written there (apt picks the alternative this release has).
+deps-deb:
+	@if ! command -v dpkg-checkbuilddeps >/dev/null 2>&1 || dpkg-checkbuilddeps >/dev/null 2>&1; then exit 0; fi; \
+	echo "Installing the Build-Depends of debian/control"; \
+	if [ "$$(id -u)" = 0 ]; then \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get build-dep -y --no-install-recommends ./; \
+	else \
+	  sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get build-dep -y --no-install-recommends ./; \
 	fi
 
 clean:
