@@ -58,7 +58,7 @@ TEST_STAGES := sanitize memcheck fuzz system test-debian13
 test:
 	$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES) $(DEB_PACKAGES) $(SYSTEM_PACKAGES)"
 	$(MAKE) --no-print-directory deps-deb
-	tests/host_listing.sh save $(BUILD)/host-before.txt
+	mkdir -p $(BUILD) && tests/host_listing.sh save $(BUILD)/host-before.txt
 	@rm -f $(BUILD)/stages.txt; for stage in $(TEST_STAGES); do \
 	  start=$$(date +%s); \
 	  $(MAKE) --no-print-directory $$stage FUZZ_SECONDS=10 || exit 1; \
