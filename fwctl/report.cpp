@@ -3,8 +3,11 @@
 #include "json.h"
 #include "servicelib.h"
 
+#include "regularfile.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -15,14 +18,15 @@ namespace report {
 
 std::string firmwareProblem(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    char why[REGULARFILE_WHY];
+    const int fd = regularfile_open(path.c_str(), LLONG_MAX, why);
+    if (fd == -1)
+        return errno == ENOENT ? "firmware missing" : std::string("firmware unreadable: ") + why;
     if (fd < 0)
-        return errno == ENOENT ? "firmware missing" : std::string("firmware unreadable: ") + std::strerror(errno);
+        return std::string("firmware ") + (why + 3); // "is a FIFO, not a regular file"
     struct stat info;
     std::string problem;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        problem = "firmware is no regular file";
-    else if (info.st_size == 0)
+    if (fstat(fd, &info) == 0 && info.st_size == 0)
         problem = "firmware empty";
     else if (char byte; read(fd, &byte, 1) != 1)
         problem = std::string("firmware unreadable: ") + std::strerror(errno);
@@ -37,6 +41,17 @@ std::string printable(const std::string& text)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
             c = '?';
     return out;
+}
+
+std::string excerpt(const std::string& text)
+{
+    const size_t most = 80;
+    if (text.size() <= most)
+        return printable(text);
+    size_t cut = most;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80)
+        --cut; // not inside a UTF-8 sequence
+    return printable(text.substr(0, cut)) + "...";
 }
 
 bool isUsbId(int id)
@@ -58,9 +73,9 @@ std::string ids(int vid, int pid)
     return usbId(vid) + ":" + usbId(pid);
 }
 
-std::string stateWord(int state)
+std::string state(int state)
 {
-    return servicelib::waitsForFirmware(state) ? "unconfigured" : "configured";
+    return servicelib::waitsForFirmware(state) ? "waiting for firmware" : "state " + std::to_string(state);
 }
 
 void idFields(json::Object& o, int vid, int pid)
@@ -72,7 +87,7 @@ void idFields(json::Object& o, int vid, int pid)
 void deviceFields(json::Object& o, int index, const qmx4api::DeviceInfo& info)
 {
     o("index", json::number(index))("name", json::text(info.getName()))("state", json::number(info.getState()))(
-        "state_word", json::text(stateWord(info.getState())));
+        "waiting_for_firmware", json::boolean(servicelib::waitsForFirmware(info.getState())));
     idFields(o, info.getVid(), info.getPid());
 }
 

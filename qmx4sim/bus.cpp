@@ -1,5 +1,7 @@
 #include "bus.h"
 
+#include "regularfile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -74,8 +76,13 @@ int number(const TiXmlElement* e, const char* name, int def)
 // Reads one bus file and appends its devices and faults to the bus.
 std::string loadFile(const std::string& path, Bus& bus)
 {
-    BusFile file{path, std::unique_ptr<TiXmlDocument>(new TiXmlDocument())};
-    if (!file.document->LoadFile(path.c_str(), TIXML_ENCODING_UNKNOWN))
+    BusFile file{path, std::unique_ptr<TiXmlDocument>(new TiXmlDocument(path.c_str()))};
+    // A FIFO or a device in a bus file's place is refused, not waited on.
+    std::string content, why;
+    if (regularfile::readWhole(path, content, why) != 0)
+        return "Bus file " + path + ": " + why + ".";
+    file.document->Parse(content.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+    if (file.document->Error())
         return "Bus file " + path + ": " + file.document->ErrorDesc();
     const TiXmlElement* root = file.document->RootElement();
     if (!root)
@@ -143,9 +150,14 @@ std::vector<std::string> busFiles(const std::string& directory)
 // new file and a rename.
 bool writeInPlace(const std::string& path, std::string text, size_t oldSize)
 {
-    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return false;
+    }
     if (text.size() < oldSize)
         text.append(oldSize - text.size(), ' ');
     const bool ok = pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());

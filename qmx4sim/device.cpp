@@ -2,6 +2,7 @@
 // interrupts, FPGA programming, transfer settings and the raw calls, the
 // firmware download among them.
 
+#include "regularfile.h"
 #include "sim.h"
 
 #include <cerrno>
@@ -32,45 +33,24 @@ int checkRange(const SimDevice& d, unsigned int address, int length)
     return 0;
 }
 
-// The whole content of a file; false when it cannot be opened or read (a
-// directory, say) or does not fit into memory.
-bool readWhole(const char* path, std::vector<unsigned char>& data)
-{
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    try {
-        unsigned char block[65536];
-        for (;;) {
-            const ssize_t n = read(fd, block, sizeof block);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                ok = n == 0;
-                break;
-            }
-            data.insert(data.end(), block, block + n);
-        }
-    } catch (const std::exception&) {
-        ok = false;
-    }
-    close(fd);
-    return ok;
-}
-
-// A file the device can load: present, a readable regular file, not empty.
+// A file the device can load: present, a readable regular file (a FIFO or
+// a device is refused rather than waited on or read without end) of at
+// most REGULARFILE_LIMIT bytes, not empty.
 int checkImage(const char* path, const char* what, std::vector<unsigned char>& image)
 {
     if (!path)
         return fail(BadArgument, std::string(what) + " path is null.");
-    if (access(path, F_OK) != 0)
+    std::string content, why;
+    const int read = regularfile::readWhole(path, content, why);
+    if (read == -1 && errno == ENOENT)
         return fail(FileNotFound, std::string(what) + " not found: " + path);
-    image.clear();
-    if (!readWhole(path, image))
+    if (read == -2 || read == -3)
+        return fail(FileUnreadable, std::string(what) + " " + path + ": " + why);
+    if (read != 0)
         return fail(FileUnreadable, std::string(what) + " is not a readable file: " + path);
-    if (image.empty())
+    if (content.empty())
         return fail(FileEmpty, std::string(what) + " is empty: " + path);
+    image.assign(content.begin(), content.end());
     return 0;
 }
 

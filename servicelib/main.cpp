@@ -3,8 +3,11 @@
 // or the pass failed (the text goes to standard error or standard output).
 // It takes no arguments; --help and --version answer without a pass.
 
+#include "passevents.h"
 #include "servicelib.h"
 
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -50,6 +53,13 @@ int main(int argc, char** argv)
     if (argc == 2)
         return answer(argv[1]);
     const std::string baseDir = "./";
+    // The events channel of the program that runs the pass, if any.
+    if (const char* fd = std::getenv(PASSEVENTS_ENV)) {
+        char* end = nullptr;
+        const long n = std::strtol(fd, &end, 10);
+        if (*fd && !*end && n >= 0 && n <= INT_MAX)
+            servicelib::reportEventsTo(static_cast<int>(n));
+    }
     try {
         try {
             servicelib::init(baseDir);

@@ -1,10 +1,14 @@
 #include "servicelib.h"
 
+#include "passevents.h"
+#include "regularfile.h"
 #include "xelement.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <fcntl.h>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace servicelib {
@@ -13,6 +17,8 @@ static std::string _baseDir;
 static std::vector<DeviceEntry> _deviceEntries;
 static bool _logging = false;
 static bool _append = false;
+// Where a pass reports its events (passevents.h); -1: nowhere.
+static int _eventsFd = -1;
 
 // The device state that marks a device waiting for its firmware.
 static const int unconfigured = 2;
@@ -106,12 +112,23 @@ void log(const std::string& message)
 {
     if (!_logging)
         return;
-    std::ofstream file(getLogFileName(), std::ios::out | std::ios::app);
-    if (!file.is_open())
+    // Opened without waiting: a regular file, or a FIFO that a reader holds
+    // open. Anything else (a FIFO without a reader, a device) is a log that
+    // cannot be opened.
+    char why[REGULARFILE_WHY];
+    const int fd = regularfile_append(getLogFileName().c_str(), why);
+    if (fd < 0)
         return;
-    file << message << '\n';
-    file.flush();
-    file.close();
+    const std::string line = message + '\n';
+    for (size_t done = 0; done < line.size();) {
+        const ssize_t n = write(fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
 }
 
 void delLogFile(const std::string& prefix)
@@ -132,8 +149,25 @@ bool waitsForFirmware(int state)
     return state == unconfigured;
 }
 
+void reportEventsTo(int fd)
+{
+    _eventsFd = fd;
+}
+
+// One line of the events channel, written whole or not at all; a channel
+// that cannot be written to changes nothing.
+static void event(const char* what, int index)
+{
+    if (_eventsFd < 0)
+        return;
+    const std::string line = std::string(what) + " " + (index < 0 ? "-" : std::to_string(index)) + "\n";
+    const ssize_t written = write(_eventsFd, line.data(), line.size());
+    (void)written;
+}
+
 void download()
 {
+    int at = -1; // the device being served, for the failure event
     try {
         qmx4api::initEx(_baseDir);
         const std::vector<qmx4api::EnumeratedDevice> devices = qmx4api::enumerate(qmx4api::AnyDevice);
@@ -143,11 +177,14 @@ void download()
             const DeviceEntry* entry = findEntry(_deviceEntries, device.getInfo());
             if (!entry)
                 continue;
+            at = device.getIndex();
             log("Unconfigured device found: " + entry->name);
             downloadFirmware(device, entry->type, entry->fw);
+            at = -1;
         }
         qmx4api::deInit();
     } catch (const std::exception&) {
+        event(PASSEVENTS_FAILED, at);
         // The session is closed on every way out, even when opening it failed;
         // a failure to close it must not hide the failure that ended the pass.
         try {
@@ -158,13 +195,34 @@ void download()
     }
 }
 
+// A FIFO, socket or device node in a firmware file's place could make the
+// library wait on it for ever, holding the passes' lock: such a download
+// fails before the library is asked. The file is looked at through an
+// O_PATH descriptor, which neither opens a device nor waits on a FIFO. A
+// missing file or a directory is the library's to report.
+static void refuseSpecialFile(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat info;
+    const bool known = fstat(fd, &info) == 0;
+    close(fd);
+    if (known && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
+        throw std::runtime_error("Firmware file " + path + " is " + regularfile_kind(info.st_mode) +
+                                 ", not a regular file.");
+}
+
 void downloadFirmware(const qmx4api::EnumeratedDevice& device, int type, const std::string& fw)
 {
+    const std::string path = firmwarePath(_baseDir, fw);
+    refuseSpecialFile(path);
     // A device that did not open is not touched further: the library would
     // only be asked about handle -1.
     qmx4api::Device opened = device.open();
     try {
-        opened.__int0(type, firmwarePath(_baseDir, fw));
+        opened.__int0(type, path);
+        event(PASSEVENTS_DOWNLOADED, device.getIndex());
     } catch (const std::exception&) {
         opened.close();
         throw;

@@ -84,8 +84,14 @@ bool waitsForFirmware(int state);
 void download();
 
 // Opens the device, downloads <base>/data/<fw> into it by type number and
-// closes it. Throws on failure; a device that did open is closed first.
+// closes it. Throws on failure; a device that did open is closed first. A
+// firmware file that is a FIFO, socket or device node fails before the
+// library is asked (a library could wait on it for ever).
 void downloadFirmware(const qmx4api::EnumeratedDevice& device, int type, const std::string& fw);
+
+// Has the passes report their events (passevents.h) on the descriptor `fd`
+// from now on; -1 stops them.
+void reportEventsTo(int fd);
 
 } // namespace servicelib
 

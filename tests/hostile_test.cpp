@@ -11,19 +11,48 @@ namespace {
 
 using namespace programrun;
 
-TEST_F(Program, ServiceXmlThatIsNotAFile)
+// Every file a program reads or writes, replaced by one that would make it
+// wait or read without end: each is refused (or, for the log, skipped) at
+// once, naming what it is. A case that does not end within its limit hangs.
+TEST_F(Program, FilesThatAreNotRegularFilesNeverMakeAProgramWait)
 {
-    const struct { std::string setup; std::string err; } cases[] = {
-        {"mkdir data/service.xml", "Can't read file : .//data/service.xml"},
-        {"ln -s nowhere.xml data/service.xml", "Can't open file : .//data/service.xml"},
+    const struct { const char* kind; const char* make; } kinds[] = {
+        {"a FIFO", "mkfifo @"},
+        {"a character device", "ln -s /dev/zero @"},
+        {"a socket", "/usr/bin/python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"@\")'"},
+        {"a directory", "mkdir @"},
     };
-    for (const auto& c : cases) {
-        std::system(("cd '" + base.path + "' && rm -rf data/service.xml && " + c.setup).c_str());
-        bus(loaderDevice);
-        const Outcome r = run();
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, c.err + "\n");
-        EXPECT_TRUE(r.journal.empty());
+    // Where the file stands, the command run, and what must come of it:
+    // the exit status, and whether the output names the kind of file.
+    const struct { const char* file; std::string command; int status; bool named; } places[] = {
+        {"data/service.xml", "'" QMX4_FWLOAD "'", 1, true},
+        {"data/service.xml", "'" QMX4_FWCTL "' check", 1, true},
+        {"service.log", "'" QMX4_FWLOAD "'", 0, false},
+        {"data/loader.bin", "'" QMX4_FWLOAD "'", 1, true},
+        {"data/loader.bin", "'" QMX4_FWCTL "' check", 1, true},
+        {"qmx4sim.xml", "'" QMX4_FWLOAD "'", 1, true},
+        {"metrics.prom", "'" QMX4_FWCTL "' metrics --no-lock --output metrics.prom", 1, true},
+    };
+    for (const auto& place : places) {
+        for (const auto& kind : kinds) {
+            // A directory is a bus of its own (a file per device).
+            if (std::string(place.file) == "qmx4sim.xml" && std::string(kind.kind) == "a directory")
+                continue;
+            SCOPED_TRACE(std::string(place.file) + " as " + kind.kind + ": " + place.command);
+            service("<service append='true'>" + loaderEntry + "</service>");
+            bus(loaderDevice);
+            writeFile(base / "data/loader.bin", "firmware");
+            std::string make = kind.make;
+            make.replace(make.find('@'), 1, base / place.file);
+            ASSERT_EQ(std::system(("rm -rf '" + base / place.file + "' && " + make).c_str()), 0);
+            const Outcome r = runCommand(place.command, "timeout 60");
+            EXPECT_NE(r.status, 124) << "hung";
+            EXPECT_EQ(r.status, place.status) << r.out << r.err;
+            if (place.named) {
+                EXPECT_NE((r.out + r.err).find(kind.kind), std::string::npos) << r.out << r.err;
+            }
+            std::system(("rm -rf '" + base / place.file + "'").c_str());
+        }
     }
 }
 

@@ -111,7 +111,7 @@ TEST_F(Sim, DownloadRefusalsNameTheirCause)
     const int h = open(0);
     const struct { int handle; int type; std::string path; std::string text; } cases[] = {
         {h, 1, dir / "missing.bin", "Firmware file not found: " + dir / "missing.bin"},
-        {h, 1, dir.path, "Firmware file is not a readable file: " + dir.path},
+        {h, 1, dir.path, "Firmware file " + dir.path + ": it is a directory, not a regular file"},
         {h, 1, dir / "empty.bin", "Firmware file is empty: " + dir / "empty.bin"},
         {h, 2, dir / "fw.bin", "Firmware type 2 does not fit Loader, which takes type 1."},
         {-1, 1, dir / "fw.bin", "Handle -1 does not name an open device."},

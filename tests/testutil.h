@@ -4,9 +4,11 @@
 // Small helpers shared by the test files: scratch directories and files.
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
-#include <iterator>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -42,15 +44,23 @@ inline void writeFile(const std::string& path, const std::string& content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
-// The file's content; empty when it cannot be read (missing, a directory).
+// The file's content; empty when it cannot be read or is no regular file
+// (missing, a directory, a FIFO a test put in its place).
 inline std::string readFile(const std::string& path)
 {
-    std::ifstream file(path, std::ios::binary);
-    try {
-        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    } catch (const std::exception&) {
-        return std::string();
-    }
+    std::string content;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        for (char block[65536];;) {
+            const ssize_t n = read(fd, block, sizeof block);
+            if (n <= 0)
+                break;
+            content.append(block, static_cast<size_t>(n));
+        }
+    if (fd >= 0)
+        close(fd);
+    return content;
 }
 
 inline std::vector<std::string> readLines(const std::string& path)

@@ -226,7 +226,7 @@ TEST_F(XElementFiles, FailuresNameTheFile)
     const std::string missing = dir + "/.//missing.xml";
     const struct { std::string path; std::string message; } cases[] = {
         {missing, "Can't open file : " + missing},
-        {dir, "Can't read file : " + dir},
+        {dir, "Can't read file : " + dir + ": it is a directory, not a regular file"},
         {write("bad.xml", "<r>"), "Malformed XML in " + dir + "/bad.xml: Error reading Element value."},
     };
     for (const auto& c : cases) {

@@ -1,5 +1,6 @@
 #include "xelement.h"
 
+#include "regularfile.h"
 #include "xmldepth.h"
 
 #include <tinyxml.h>
@@ -11,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 xml_error::xml_error(const std::string& message) : std::runtime_error(message) {}
 
@@ -257,18 +257,14 @@ std::shared_ptr<XElement> XElement::fromString(const std::string& xml)
 
 std::shared_ptr<XElement> XElement::fromFile(const std::string& path)
 {
-    std::ifstream file(path, std::ios::in);
-    if (!file.is_open())
+    // A FIFO or a device would make the read wait or never end: only a
+    // regular file of at most REGULARFILE_LIMIT bytes is read.
+    std::string content, why;
+    const int result = regularfile::readWhole(path, content, why);
+    if (result == -1)
         throw xml_error("Can't open file : " + path);
-    std::string content;
-    try {
-        content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    } catch (const std::ios_base::failure&) {
-        // libstdc++ reports a failed read(2), e.g. on a directory, this way.
-        throw xml_error("Can't read file : " + path);
-    }
-    if (file.bad())
-        throw xml_error("Can't read file : " + path);
+    if (result != 0)
+        throw xml_error("Can't read file : " + path + ": " + why);
     return fromText(std::move(content), path);
 }
 

@@ -1,0 +1,26 @@
+/*
+ * What a pass did, for the program that runs it (qmx4-fwload-pass), which
+ * counts downloads and names the device a pass failed at from here rather
+ * than from the log a configuration may switch off. When the environment
+ * variable QMX4_FWLOAD_EVENTS_FD holds the number of an open file
+ * descriptor, qmx4-fwload writes one line to it per event, each with one
+ * write(2):
+ *
+ *   downloaded INDEX   the firmware download into the device at INDEX (in
+ *                      this pass's enumeration) succeeded
+ *   failed INDEX       the pass failed at the device at INDEX
+ *   failed -           the pass failed outside any device (opening or
+ *                      closing the library session, listing the devices)
+ *
+ * A refused configuration writes none. Without the variable, or where the
+ * descriptor cannot be written to, the program behaves as it does without
+ * this channel. qmx4-fwload(8) documents it as an interface.
+ */
+#ifndef SERVICELIB_PASSEVENTS_H
+#define SERVICELIB_PASSEVENTS_H
+
+#define PASSEVENTS_ENV "QMX4_FWLOAD_EVENTS_FD"
+#define PASSEVENTS_DOWNLOADED "downloaded"
+#define PASSEVENTS_FAILED "failed"
+
+#endif

@@ -1,0 +1,88 @@
+#include "regularfile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+const char *regularfile_kind(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return "a regular file";
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}
+
+/* -1 with the open's error in `why`; -2 for a socket, which open refuses
+   with ENXIO (as it refuses a FIFO without a reader to a writer). */
+static int openFailed(const char *path, char *why)
+{
+    const int error = errno;
+    struct stat info;
+    if (error == ENXIO && path && stat(path, &info) == 0 && S_ISSOCK(info.st_mode)) {
+        snprintf(why, REGULARFILE_WHY, "it is %s, not a regular file", regularfile_kind(info.st_mode));
+        return -2;
+    }
+    snprintf(why, REGULARFILE_WHY, "%s", strerror(error));
+    errno = error;
+    return -1;
+}
+
+/* -2 for a file of the wrong kind, the descriptor closed. */
+static int refused(int fd, const struct stat *info, char *why)
+{
+    snprintf(why, REGULARFILE_WHY, "it is %s, not a regular file", regularfile_kind(info->st_mode));
+    close(fd);
+    return -2;
+}
+
+int regularfile_open(const char *path, long long limit, char *why)
+{
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return openFailed(path, why);
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        const int result = openFailed(NULL, why);
+        close(fd);
+        return result;
+    }
+    if (!S_ISREG(info.st_mode))
+        return refused(fd, &info, why);
+    if ((long long)info.st_size > limit) {
+        snprintf(why, REGULARFILE_WHY, "it has %lld bytes, more than the limit of %lld", (long long)info.st_size,
+                 limit);
+        close(fd);
+        return -3;
+    }
+    /* A regular file never waits; reading goes on as usual. */
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+int regularfile_append(const char *path, char *why)
+{
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0)
+        return openFailed(path, why);
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        const int result = openFailed(NULL, why);
+        close(fd);
+        return result;
+    }
+    if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode))
+        return refused(fd, &info, why);
+    return fd;
+}
