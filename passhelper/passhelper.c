@@ -22,6 +22,12 @@
  * keeps it for as long as it lives, even should this helper die first. The
  * companion's device commands take the same lock.
  *
+ * What a pass did comes from the downloader itself (passevents.h), not
+ * from its log, which a configuration may switch off. A pass that is
+ * stopped (SIGTERM from systemctl stop or shutdown, SIGINT) goes on record
+ * too: the signal is passed on, the downloader gets 5 s to end, and the
+ * summary and the metrics are written as for any failed pass.
+ *
  * It is written in C and links only the C library, so that an arrival costs
  * no more than a process start.
  */
@@ -31,6 +37,7 @@
 #include "passrun.h"
 
 #include <errno.h>
+#include <getopt.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -55,17 +62,24 @@ static const char help[] =
     "serves, the lines PROGRAM added to service.log and a summary; with\n"
     "--metrics, qmx4-fwctl beside PROGRAM then writes FILE for Prometheus' node\n"
     "exporter (when FILE's directory exists). qmx4-fwload.service runs it so.\n"
+    "SIGTERM or SIGINT stops the pass on record: passed on to PROGRAM, which\n"
+    "gets 5 s to end, then the summary and the metrics are written.\n"
     "\n"
-    "  --lock-dir DIR      where the lock and the markers live (default " PASSLOCK_DIR ")\n"
+    "  --lock-dir DIR      where the lock and the markers live, an absolute\n"
+    "                      directory (default " PASSLOCK_DIR ")\n"
     "  --timeout SECONDS   stop a pass that runs longer (default 600)\n"
     "\n"
     "Exit status: the pass's own; 1 when it was stopped or ended by a signal, a\n"
     "marker could not be removed, or a lock or marker failed; 2 for a wrong\n"
     "command line; 127 when PROGRAM cannot be started.\n";
 
+/* At most this much of an argument goes into a message. */
+#define QUOTED 80
+
 static int wrongUsage(const char *problem, const char *argument)
 {
-    fprintf(stderr, "qmx4-fwload-pass: %s%s\n%s", problem, argument, usage);
+    const int cut = (int)strlen(argument) > QUOTED;
+    fprintf(stderr, "qmx4-fwload-pass: %s%.*s%s\n%s", problem, QUOTED, argument, cut ? "..." : "", usage);
     return 2;
 }
 
@@ -84,7 +98,8 @@ static void sibling(char *out, size_t size, const char *path, const char *name)
 }
 
 /* Lets qmx4-fwctl, beside the downloader, record the pass for Prometheus,
-   if the node exporter's directory for such files exists. */
+   if the node exporter's directory for such files exists. A pass being
+   stopped gives it less time. */
 static void recordMetrics(const char *program, const char *file, int success, int downloads, double seconds)
 {
     char directory[PATH_MAX], fwctl[PATH_MAX], record[64], result[64];
@@ -93,10 +108,9 @@ static void recordMetrics(const char *program, const char *file, int success, in
     if (stat(directory, &info) != 0 || !S_ISDIR(info.st_mode))
         return;
     sibling(fwctl, sizeof fwctl, program, "qmx4-fwctl");
-    snprintf(record, sizeof record, "%s,%d,%.3f", success ? "success" : "failure", downloads < 0 ? 0 : downloads,
-             seconds);
+    snprintf(record, sizeof record, "%s,%d,%.3f", success ? "success" : "failure", downloads, seconds);
     char *const argv[] = {fwctl, "metrics", "--no-lock", "--record", record, "--output", (char *)file, NULL};
-    if (passrun_run(argv, 60, result, sizeof result) != 0)
+    if (passrun_run(argv, passrun_stopping() ? 10 : 60, 0, result, sizeof result) != 0)
         fprintf(stderr, "qmx4-fwload-pass: recording the pass in %s: qmx4-fwctl metrics %s\n", file, result);
 }
 
@@ -105,10 +119,12 @@ static int pass(const char *lockDir, const char *program, int timeout, const cha
     char failed[PATH_MAX];
     /* Inherited across exec: the downloader holds the lock for as long as
        it lives. */
-    if (passlock_take(lockDir, 1, NULL, NULL, failed) < 0) {
+    if (passlock_take(lockDir, 1, -1, NULL, NULL, failed) < 0) {
         fprintf(stderr, "qmx4-fwload-pass: can't lock %s: %s\n", failed, strerror(errno));
         return 1;
     }
+    /* From here on a stop ends the pass on record. */
+    passrun_hold_signals();
     struct timespec started;
     clock_gettime(CLOCK_MONOTONIC, &started);
     char names[4096];
@@ -121,62 +137,72 @@ static int pass(const char *lockDir, const char *program, int timeout, const cha
     printf("arrivals: %s\n", count ? names : "by hand");
 
     struct passrun_log log;
+    struct passrun_events events;
     passrun_mark_log(&log);
+    passrun_open_events(&events);
     char result[64];
     char *const argv[] = {(char *)program, NULL};
-    const int status = passrun_run(argv, timeout, result, sizeof result);
+    const int status = passrun_run(argv, timeout, 1, result, sizeof result);
     const double seconds = secondsSince(&started);
-    const int found = passrun_read_log(&log);
-    /* The first failure ends a pass, so every device found before the
-       failure got its firmware, and the one found last did not (a pass
-       that fails only in closing its library session is counted one
-       short). */
-    const int downloads = found < 0 ? -1 : status == 0 || found == 0 ? found : found - 1;
+    passrun_read_events(&events);
+    passrun_print_log(&log);
     const int success = status == 0 && stuck == 0;
-    char downloaded[64];
-    if (downloads < 0)
-        snprintf(downloaded, sizeof downloaded, "downloads unknown (no log)");
-    else
-        snprintf(downloaded, sizeof downloaded, "%d device%s downloaded", downloads, downloads == 1 ? "" : "s");
-    printf("pass ended: %s, %s%s, %.3f s\n", downloaded, result, stuck ? ", arrival markers left" : "", seconds);
+    char at[32] = "";
+    if (status != 0 && events.failedAt >= 0)
+        snprintf(at, sizeof at, " at device %d", events.failedAt);
+    printf("pass ended: %d device%s downloaded, %s%s%s, %.3f s\n", events.downloads, events.downloads == 1 ? "" : "s",
+           result, at, stuck ? ", arrival markers left" : "", seconds);
     fflush(stdout);
     if (metrics)
-        recordMetrics(program, metrics, success, downloads, seconds);
+        recordMetrics(program, metrics, success, events.downloads, seconds);
     return status != 0 ? status : !success;
 }
 
 int main(int argc, char **argv)
 {
+    static const struct option options[] = {
+        {"help", no_argument, NULL, 'h'},           {"lock-dir", required_argument, NULL, 'l'},
+        {"arrival", required_argument, NULL, 'a'},  {"metrics", required_argument, NULL, 'm'},
+        {"timeout", required_argument, NULL, 't'}, {NULL, 0, NULL, 0},
+    };
     const char *lockDir = PASSLOCK_DIR, *program = NULL, *arrival = NULL, *metrics = NULL;
     int timeout = 600;
-    for (int i = 1; i < argc; ++i) {
-        const int hasValue = i + 1 < argc;
-        if (strcmp(argv[i], "--help") == 0) {
+    opterr = 0;
+    /* "+": options end at the program, whose own arguments are not ours. */
+    for (int option; (option = getopt_long(argc, argv, "+", options, NULL)) != -1;) {
+        char *end = NULL;
+        long seconds;
+        switch (option) {
+        case 'h':
             fputs(help, stdout);
-            return 0;
-        }
-        if (strcmp(argv[i], "--lock-dir") == 0 && hasValue) {
-            lockDir = argv[++i];
-        } else if (strcmp(argv[i], "--arrival") == 0 && hasValue) {
-            arrival = argv[++i];
+            return fflush(stdout) == 0 ? 0 : 1;
+        case 'l':
+            lockDir = optarg;
+            if (lockDir[0] != '/')
+                return wrongUsage("--lock-dir takes an absolute directory, not ", lockDir[0] ? lockDir : "''");
+            break;
+        case 'a':
+            arrival = optarg;
             if (!arrivals_valid(arrival))
                 return wrongUsage("an arrival is named with 1 to 64 letters, digits, - or _, not ", arrival);
-        } else if (strcmp(argv[i], "--metrics") == 0 && hasValue) {
-            metrics = argv[++i];
-        } else if (strcmp(argv[i], "--timeout") == 0 && hasValue) {
-            char *end = NULL;
-            const long seconds = strtol(argv[++i], &end, 10);
-            if (*end || end == argv[i] || seconds < 1 || seconds > 86400)
-                return wrongUsage("--timeout takes 1 to 86400 seconds, not ", argv[i]);
+            break;
+        case 'm':
+            metrics = optarg;
+            break;
+        case 't':
+            seconds = strtol(optarg, &end, 10);
+            if (*end || end == optarg || seconds < 1 || seconds > 86400)
+                return wrongUsage("--timeout takes 1 to 86400 seconds, not ", optarg);
             timeout = (int)seconds;
-        } else if (argv[i][0] == '-') {
-            return wrongUsage("unknown option or missing value: ", argv[i]);
-        } else if (!program) {
-            program = argv[i];
-        } else {
-            return wrongUsage("more than one program: ", argv[i]);
+            break;
+        default:
+            return wrongUsage("unknown option or missing value: ", argv[optind - 1]);
         }
     }
+    if (optind < argc)
+        program = argv[optind++];
+    if (optind < argc)
+        return wrongUsage("more than one program: ", argv[optind]);
     if (arrival) {
         if (program || metrics)
             return wrongUsage("--arrival runs no pass: ", program ? program : metrics);

@@ -14,9 +14,10 @@ using namespace programrun;
 class Helper : public Program {
 protected:
     std::string locks() { return scratch / "locks"; }
-    Outcome helper(const std::string& args)
+    // Runs the helper with `args`; `prefix` goes before it (say, timeout).
+    Outcome helper(const std::string& args, const std::string& prefix = std::string())
     {
-        return runCommand("'" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() + "' " + args);
+        return runCommand("'" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() + "' " + args, prefix);
     }
     void arrive(const std::string& name) { ASSERT_EQ(helper("--arrival " + name).status, 0); }
     std::string left()
@@ -72,28 +73,69 @@ TEST_F(Helper, APassTakesTheMarkersBeforeTheDownloaderListsDevices)
     EXPECT_NE(byHand.out.find("pass ended: 0 devices downloaded, success, "), std::string::npos) << byHand.out;
 }
 
-TEST_F(Helper, ThePassReportsWhatItAddedToTheLog)
+TEST_F(Helper, ThePassReportsTheLogsLinesAndWhatTheDownloaderDid)
 {
+    // The downloader's events (`event downloaded 0`) count; the log's lines
+    // are shown, whatever they say.
+    const std::string event = "event() { echo \"$*\" >>/proc/self/fd/$QMX4_FWLOAD_EVENTS_FD; }; ";
     const struct { std::string body, lines, summary; int status; } cases[] = {
         // append on: only this pass's lines
-        {"exec >>service.log; echo 'Unconfigured device found: A'; echo 'Unconfigured device found: B'",
+        {"exec >>service.log; echo 'Unconfigured device found: A'; echo 'Unconfigured device found: B'; "
+         "event downloaded 0; event downloaded 1",
          "log: Unconfigured device found: A\nlog: Unconfigured device found: B\n", "2 devices downloaded, success", 0},
         // a new log (append off): all of it; the device found last failed
-        {"rm -f service.log; printf 'start\\nUnconfigured device found: A\\nUnconfigured device found: B\\n"
-         "checksum error' >service.log; exit 1",
-         "log: start\nlog: Unconfigured device found: A\nlog: Unconfigured device found: B\nlog: checksum error\n",
-         "1 device downloaded, failed (exit status 1)", 1},
-        {"rm -f service.log", "", "downloads unknown (no log), success", 0},
+        {"rm -f service.log; printf 'start\\nUnconfigured device found: A\\nchecksum error' >service.log; "
+         "event downloaded 0; event failed 2; exit 1",
+         "log: start\nlog: Unconfigured device found: A\nlog: checksum error\n",
+         "1 device downloaded, failed (exit status 1) at device 2", 1},
+        // logging off: no log, the count all the same
+        {"rm -f service.log; event downloaded 3", "", "1 device downloaded, success", 0},
+        {"event failed -; exit 1", "", "0 devices downloaded, failed (exit status 1)", 1},
         {"kill -KILL $$", "", "0 devices downloaded, ended by signal 9", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
         writeFile(base / "service.log", "Unconfigured device found: earlier\n");
-        const Outcome r = helper(script(c.body));
+        const Outcome r = helper(script(event + c.body));
         EXPECT_EQ(r.status, c.status);
         const std::string report = "arrivals: by hand\n" + c.lines + "pass ended: " + c.summary + ", ";
         EXPECT_EQ(r.out.substr(0, report.size()), report);
     }
+}
+
+TEST_F(Helper, CountsAreExactWithLoggingOffAndWhenOnlyClosingFails)
+{
+    const std::string entry = "<type name='Loader' fw='loader.bin' type='1' vid='4660' pid='1'/>";
+    const struct { std::string logging, fault, summary; } cases[] = {
+        {"false", "", "2 devices downloaded, success"},
+        {"true", "<fault function='KoDeInit' code='9' text='cannot release'/>", "2 devices downloaded, failed (exit status 1)"},
+        {"true", "<fault function='KoClose' device='1' code='9' text='stuck'/>",
+         "2 devices downloaded, failed (exit status 1) at device 1"},
+        {"true", "<fault function='KoInt0' device='1' code='9' text='stalled'/>",
+         "1 device downloaded, failed (exit status 1) at device 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logging + " " + c.fault);
+        service("<service logging='" + c.logging + "'>" + entry + "</service>");
+        bus(loaderDevice + loaderDevice + c.fault);
+        const Outcome r = helper("'" QMX4_FWLOAD "'");
+        EXPECT_NE(r.out.find("pass ended: " + c.summary + ", "), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(Helper, AStoppedPassIsOnRecord)
+{
+    service("<service>" + loaderEntry + "</service>");
+    bus("<device name='Slow' state='2' vid='4660' pid='1' downloadMs='30000'/>");
+    mkdir((scratch / "textfile").c_str(), 0755);
+    // timeout sends SIGTERM to the helper and its pass after a second, as
+    // systemctl stop sends it to the service's processes.
+    const Outcome r = helper("--metrics '" + scratch / "textfile/m.prom" + "' '" QMX4_FWLOAD "'",
+                             "timeout --preserve-status -s TERM 1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("pass ended: 0 devices downloaded, stopped by SIGTERM, "), std::string::npos) << r.out;
+    EXPECT_NE(testutil::readFile(scratch / "textfile/m.prom").find("qmx4_fwload_passes_total{result=\"failure\"} 1\n"),
+              std::string::npos);
 }
 
 TEST_F(Helper, AMarkerThatCannotBeRemovedFailsThePassButNotTheOthers)
@@ -161,7 +203,7 @@ TEST_F(Helper, CommandLine)
 {
     const struct { std::string args; int status; } cases[] = {
         {"--timeout 0", 2}, {"--timeout 5x", 2}, {"--timeout", 2}, {"--bogus", 2}, {"a b", 2},
-        {"--arrival", 2}, {"--metrics", 2}, {"--help", 0},
+        {"--arrival", 2}, {"--metrics", 2}, {"--lock-dir ''", 2}, {"--lock-dir locks", 2}, {"--help", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
