@@ -12,21 +12,19 @@
 
 namespace fwctl {
 
-bool readEntries(const std::string& base, std::vector<servicelib::DeviceEntry>& entries, std::ostream& err)
+std::vector<servicelib::DeviceEntry> readEntries(const std::string& base)
 {
     try {
-        entries = servicelib::readDeviceEntries(base);
-        return true;
+        return servicelib::readDeviceEntries(base);
     } catch (const std::exception& e) {
-        err << servicelib::configurationFailure(base, e.what()) << '\n';
-        return false;
+        throw Failure(servicelib::configurationFailure(base, e.what()), true);
     }
 }
 
 const qmx4api::EnumeratedDevice& deviceAt(const std::vector<qmx4api::EnumeratedDevice>& devices, int index)
 {
     if (index < 0 || static_cast<size_t>(index) >= devices.size())
-        throw Failure{"no device " + std::to_string(index) + ": " + std::to_string(devices.size()) + " attached"};
+        throw Failure("no device " + std::to_string(index) + ": " + std::to_string(devices.size()) + " attached");
     return devices[static_cast<size_t>(index)];
 }
 
@@ -37,7 +35,7 @@ int check(const Options& o, std::ostream& out, std::ostream& err)
         err << c.refused << '\n';
     for (size_t n = 0; n < c.entries.size() && !o.json; ++n)
         for (const auto& fault : c.entries[n].faults)
-            err << "qmx4-fwctl: entry #" << n << " (" << report::printable(c.entries[n].entry.name) << "): " << fault
+            err << "qmx4-fwctl: entry #" << n << " (" << report::excerpt(c.entries[n].entry.name) << "): " << fault
                 << '\n';
     const std::vector<check::Row> rows = check::rows(c, o.base);
     if (o.json) {
@@ -55,9 +53,7 @@ int check(const Options& o, std::ostream& out, std::ostream& err)
 
 int list(const Options& o, std::ostream& out, std::ostream& err)
 {
-    std::vector<servicelib::DeviceEntry> entries;
-    if (!readEntries(o.base, entries, err))
-        return 1;
+    const std::vector<servicelib::DeviceEntry> entries = readEntries(o.base);
     const std::vector<plan::Step> steps =
         withDevices(o, err, [&](const auto& devices) { return plan::predict(entries, devices, o.base); });
     if (o.json)
@@ -73,19 +69,17 @@ int rules(const Options& o, std::ostream& out, std::ostream& err)
     if (o.generic) {
         text = udevrules::generic();
     } else {
-        std::vector<servicelib::DeviceEntry> entries;
-        if (!readEntries(o.base, entries, err))
-            return 1;
+        const std::vector<servicelib::DeviceEntry> entries = readEntries(o.base);
         const udevrules::Rendered rendered = udevrules::render(entries, servicelib::getConfigFileName(o.base));
         for (const auto& warning : rendered.warnings)
             err << "qmx4-fwctl: warning: " << warning << '\n';
         // A rules file without a rule, installed in place of the generic
         // one as the rules are meant to be, would switch hotplug off.
         if (rendered.rules == 0)
-            throw Failure{"no rules written: " + servicelib::getConfigFileName(o.base) + " has no device type " +
+            throw Failure("no rules written: " + servicelib::getConfigFileName(o.base) + " has no device type " +
                           (entries.empty() ? "" : "with USB ids ") +
                           "to write a rule for; the generic rule stays in force, starting a pass for every "
-                          "USB device that arrives"};
+                          "USB device that arrives");
         text = rendered.text;
     }
     if (o.output == "-")

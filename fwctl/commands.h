@@ -20,6 +20,7 @@ struct Options {
     std::string base = "./";
     std::string output = "-"; // "-": standard output
     std::string lockDir;
+    int wait = 60;       // seconds to wait for a running pass
     std::string record; // metrics: the pass to add, as "success,3,0.052"
     bool noLock = false; // the caller holds the passes' lock
     bool table = false;
@@ -37,9 +38,9 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err);
 int info(const Options& o, std::ostream& out, std::ostream& err);
 int setUserId(const Options& o, std::ostream& out, std::ostream& err);
 
-// The configured entries as the downloader reads them; false (the refusal
-// on `err`, in the downloader's words) when it would refuse them.
-bool readEntries(const std::string& base, std::vector<servicelib::DeviceEntry>& entries, std::ostream& err);
+// The configured entries as the downloader reads them; throws Failure
+// carrying the downloader's refusal when it would refuse them.
+std::vector<servicelib::DeviceEntry> readEntries(const std::string& base);
 
 // Calls act(devices) with the attached devices, in a library session of
 // their own under the passes' lock (unless the caller holds it), and
@@ -49,7 +50,7 @@ auto withDevices(const Options& o, std::ostream& err, Act act)
 {
     std::optional<PassLock> lock;
     if (!o.noLock)
-        lock.emplace(o.lockDir, err);
+        lock.emplace(o.lockDir, o.wait, err);
     LibrarySession session(o.base);
     auto result = act(qmx4api::enumerate(qmx4api::AnyDevice));
     session.close();

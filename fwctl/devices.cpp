@@ -7,9 +7,11 @@
 #include "metrics.h"
 #include "output.h"
 
+#include "qmx4.h"
+#include "regularfile.h"
+
+#include <cerrno>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 
 namespace fwctl {
 
@@ -23,33 +25,40 @@ double now()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec / 1000) / 1e6;
 }
 
-std::string readWhole(const std::string& path)
+// The counters of the file that --output replaces: read only from a
+// regular file (a FIFO or a device there is refused before anything waits
+// on it, as replacing it would be), of at most 1 MiB; a missing file counts
+// from zero.
+std::string earlierCounters(const std::string& path)
 {
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    if (path == "-")
+        return std::string();
+    std::string text, why;
+    const int read = regularfile::readWhole(path, text, why, 1 << 20);
+    if (read == -1 && errno == ENOENT)
+        return std::string();
+    if (read == -2)
+        throw Failure("refusing to replace " + path + ": " + why);
+    if (read != 0)
+        throw Failure("can't read the counters of " + path + ": " + why);
+    return text;
 }
 
 } // namespace
 
 int metrics(const Options& o, std::ostream& out, std::ostream& err)
 {
-    metrics::Passes passes = metrics::read(o.output == "-" ? std::string() : readWhole(o.output));
+    metrics::Passes passes = metrics::read(earlierCounters(o.output));
     if (!o.record.empty())
         metrics::add(passes, metrics::parsePass(o.record), now());
     // The devices as a pass would see them now; without them the passes are
     // still written, and the command fails.
     std::optional<metrics::Devices> devices;
-    std::vector<servicelib::DeviceEntry> entries;
-    if (readEntries(o.base, entries, err)) {
-        try {
-            devices = withDevices(o, err, [&](const auto& listed) { return metrics::count(entries, listed); });
-        } catch (const Failure& f) {
-            err << "qmx4-fwctl: " << f.message << '\n';
-        } catch (const std::exception& e) {
-            err << e.what() << '\n';
-        }
+    try {
+        const std::vector<servicelib::DeviceEntry> entries = readEntries(o.base);
+        devices = withDevices(o, err, [&](const auto& listed) { return metrics::count(entries, listed); });
+    } catch (const std::exception& e) {
+        err << failureLine(e) << '\n';
     }
     const std::string text = metrics::render(passes, devices ? &*devices : nullptr);
     if (o.output == "-")
@@ -79,15 +88,20 @@ int info(const Options& o, std::ostream& out, std::ostream& err)
 int setUserId(const Options& o, std::ostream& out, std::ostream& err)
 {
     const std::string& id = o.arguments[1];
+    // The library reads a user id from a block of QMX4_TEXT_SIZE bytes that
+    // ends with its terminator.
+    if (id.size() >= QMX4_TEXT_SIZE)
+        throw Failure("a user id has at most " + std::to_string(QMX4_TEXT_SIZE - 1) + " bytes; \"" +
+                      report::excerpt(id) + "\" has " + std::to_string(id.size()));
     std::string name;
     const std::string readBack = withDevices(o, err, [&](const auto& listed) {
         const qmx4api::EnumeratedDevice& device = deviceAt(listed, o.index);
-        name = report::printable(device.getInfo().getName());
+        name = report::excerpt(device.getInfo().getName());
         return inventory::setUserId(device, id);
     });
     if (readBack != id)
-        throw Failure{"device " + std::to_string(o.index) + " (" + name + ") reads back user id \"" +
-                      report::printable(readBack) + "\" instead"};
+        throw Failure("device " + std::to_string(o.index) + " (" + name + ") reads back user id \"" +
+                      report::excerpt(readBack) + "\" instead");
     out << "device " << o.index << " (" << name << "): user id \"" << report::printable(readBack) << "\"\n";
     return 0;
 }

@@ -52,7 +52,7 @@ std::string nearest(const std::string& name, const std::vector<std::string>& kno
 
 std::string quoted(const std::string& text)
 {
-    return "\"" + report::printable(text) + "\"";
+    return "\"" + report::excerpt(text) + "\"";
 }
 
 // "; write 4660" for a number written in hex ("0x1234"), as ids are
@@ -124,9 +124,9 @@ void unknownAttributes(const XElement& e, const std::vector<std::string>& known,
 void nestedTypes(const XElement& e, const std::string& path, std::vector<std::string>& warnings)
 {
     for (const auto& child : e.getChildren()) {
-        const std::string here = path + "<" + report::printable(child->getName()) + ">";
+        const std::string here = path + "<" + report::excerpt(child->getName()) + ">";
         if (child->getName() == "type")
-            warnings.push_back(here + " (" + report::printable(child->getAttribute("name", "Unknown")) +
+            warnings.push_back(here + " (" + report::excerpt(child->getAttribute("name", "Unknown")) +
                                ") is not read: device types go directly under the root");
         nestedTypes(*child, here, warnings);
     }
@@ -142,7 +142,7 @@ void examine(const XElement& root, Configuration& c)
     boolean(root, "append", c.append, "every pass deletes the log of the passes before", c.warnings);
     unknownAttributes(root, rootAttributes, "the root element: ", c.warnings);
     for (const auto& child : root.getChildren()) {
-        const std::string name = "<" + report::printable(child->getName()) + ">";
+        const std::string name = "<" + report::excerpt(child->getName()) + ">";
         if (child->getName() != "type") {
             const bool near = !nearest(child->getName(), {"type"}).empty();
             c.warnings.push_back(name + " is not read: device types are <type> elements" +
@@ -153,7 +153,7 @@ void examine(const XElement& root, Configuration& c)
         Entry e;
         e.entry = servicelib::readEntry(*child);
         const std::string label = "entry #" + std::to_string(c.entries.size()) + " (" +
-                                  report::printable(e.entry.name) + "): ";
+                                  report::excerpt(e.entry.name) + "): ";
         std::vector<std::string> warnings;
         if (child->hasAttribute("name") && e.entry.name.empty())
             e.faults.push_back("name is empty");

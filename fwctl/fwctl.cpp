@@ -4,12 +4,18 @@
 #include "fwctl.h"
 
 #include "commands.h"
+#include "json.h"
 #include "metrics.h"
 #include "passlock.h"
+#include "regularfile.h"
+#include "report.h"
 #include "session.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ostream>
+#include <sys/stat.h>
 
 namespace fwctl {
 
@@ -40,7 +46,10 @@ const char* const tableHelp =
     "  --tsv               tab-separated lines without a header (default otherwise)\n"
     "  --json              one JSON document (see qmx4-fwctl(8) for its fields)\n";
 
-const char* const lockHelp = "  --lock-dir DIR      where the passes' lock lives (default " PASSLOCK_DIR ")\n";
+const char* const lockHelp =
+    "  --lock-dir DIR      where the passes' lock lives, an absolute directory\n"
+    "                      (default " PASSLOCK_DIR ")\n"
+    "  --wait SECONDS      wait at most this long for a running pass (default 60)\n";
 
 const std::string checkHelp = std::string(
     "usage: qmx4-fwctl check [--table|--tsv|--json] [--strict] [BASE]\n"
@@ -148,11 +157,11 @@ struct Command {
 
 const Command commands[] = {
     {"check", "table json strict", 0, checkHelp, check},
-    {"list", "table json lock-dir", 0, listHelp, list},
-    {"info", "table json lock-dir index", 0, infoHelp, info},
-    {"set-user-id", "lock-dir", 2, setUserIdHelp, setUserId},
+    {"list", "table json lock-dir wait", 0, listHelp, list},
+    {"info", "table json lock-dir wait index", 0, infoHelp, info},
+    {"set-user-id", "lock-dir wait", 2, setUserIdHelp, setUserId},
     {"rules", "output generic", 0, rulesHelp, rules},
-    {"metrics", "output lock-dir record no-lock", 0, metricsHelp, metrics},
+    {"metrics", "output lock-dir wait record no-lock", 0, metricsHelp, metrics},
 };
 
 // A device index: a decimal number from 0; -1 for anything else.
@@ -183,13 +192,18 @@ std::string parse(const std::vector<std::string>& args, const Command& c, Option
             o.strict = true;
         else if (a == "--index" && hasValue && takes("index")) {
             if ((o.index = deviceIndex(args[++i])) < 0)
-                return "--index takes a device index (0, 1, ...), not " + args[i];
+                return "--index takes a device index (0, 1, ...), not " + report::excerpt(args[i]);
         } else if ((a == "--output" || a == "-o") && hasValue && takes("output") && !args[i + 1].empty())
             o.output = args[++i];
         else if (a == "--generic" && takes("generic"))
             o.generic = true;
-        else if (a == "--lock-dir" && hasValue && takes("lock-dir"))
-            o.lockDir = args[++i];
+        else if (a == "--lock-dir" && hasValue && takes("lock-dir")) {
+            if (!passlock_valid((o.lockDir = args[++i]).c_str()))
+                return "--lock-dir takes an absolute directory, not '" + report::excerpt(o.lockDir) + "'";
+        } else if (a == "--wait" && hasValue && takes("wait")) {
+            if ((o.wait = deviceIndex(args[++i])) < 0 || o.wait > 86400)
+                return "--wait takes 0 to 86400 seconds, not " + report::excerpt(args[i]);
+        }
         else if (a == "--no-lock" && takes("no-lock"))
             o.noLock = true;
         else if (a == "--record" && hasValue && takes("record")) {
@@ -200,7 +214,7 @@ std::string parse(const std::vector<std::string>& args, const Command& c, Option
                 return e.what();
             }
         } else if (!a.empty() && a[0] == '-' && positional.size() >= c.arguments)
-            return "unknown option or missing value: " + a;
+            return "unknown option or missing value: " + report::excerpt(a);
         else
             positional.push_back(a);
     }
@@ -214,8 +228,20 @@ std::string parse(const std::vector<std::string>& args, const Command& c, Option
     if (positional.size() > c.arguments)
         o.base = positional.back();
     if (c.arguments > 0 && (o.index = deviceIndex(o.arguments[0])) < 0)
-        return "not a device index (0, 1, ...): " + o.arguments[0];
+        return "not a device index (0, 1, ...): " + report::excerpt(o.arguments[0]);
     return std::string();
+}
+
+// Refuses a base directory that does not exist or is no directory, before
+// any lock or library call.
+void requireDirectory(const std::string& base)
+{
+    struct stat info;
+    if (stat(base.c_str(), &info) != 0)
+        throw Failure("can't use " + base + " as the base directory: " + std::strerror(errno));
+    if (!S_ISDIR(info.st_mode))
+        throw Failure("can't use " + base + " as the base directory: it is " + regularfile_kind(info.st_mode) +
+                      ", not a directory");
 }
 
 int wrongUsage(const std::string& problem, std::ostream& err)
@@ -244,16 +270,22 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (help)
             return out << c.help, 0;
         try {
+            requireDirectory(o.base);
             return c.run(o, out, err);
-        } catch (const Failure& f) {
-            err << "qmx4-fwctl: " << f.message << '\n';
         } catch (const std::exception& e) {
-            // The library's own text, as the downloader prints it.
-            err << e.what() << '\n';
+            err << failureLine(e) << '\n';
+            // A script asking for JSON gets a document whatever happened.
+            if (o.json) {
+                const auto* refused = dynamic_cast<const Failure*>(&e);
+                out << json::Object()("error", json::text(e.what()))(
+                           "refused", refused && refused->refusal ? json::text(e.what()) : json::null)
+                           .str()
+                    << '\n';
+            }
         }
         return 1;
     }
-    return wrongUsage(command.empty() ? "no command given" : "unknown command: " + command, err);
+    return wrongUsage(command.empty() ? "no command given" : "unknown command: " + report::excerpt(command), err);
 }
 
 } // namespace fwctl

@@ -73,7 +73,7 @@ report::Table table(const std::vector<Device>& devices)
     t.header = {"INDEX", "NAME", "STATE", "VID:PID", "SERIAL", "FIRMWARE", "VARIANT", "USER ID", "MAX TRANSFER", "STATUS"};
     for (const auto& d : devices) {
         const std::string status = d.error.empty() ? "ok" : (d.opened ? "not closed: " : "not opened: ") + d.error;
-        t.rows.push_back({std::to_string(d.index), d.info.getName(), std::to_string(d.info.getState()),
+        t.rows.push_back({std::to_string(d.index), d.info.getName(), report::state(d.info.getState()),
                           report::ids(d.info.getVid(), d.info.getPid()), orDash(d.serial), orDash(d.firmware),
                           orDash(d.variant) + (d.variantId < 0 ? "" : " (" + std::to_string(d.variantId) + ")"),
                           orDash(d.userId), orDash(d.maxTransfer), status});

@@ -44,7 +44,8 @@ Pass parsePass(const std::string& text)
     const std::string word = result;
     if (used != static_cast<int>(text.size()) || (word != "success" && word != "failure") || pass.downloads < 0 ||
         !(pass.seconds >= 0))
-        throw std::invalid_argument("--record takes success|failure,DOWNLOADS,SECONDS, not " + text);
+        throw std::invalid_argument("--record takes success|failure,DOWNLOADS,SECONDS, not " +
+                                    text.substr(0, 80));
     pass.success = word == "success";
     return pass;
 }
@@ -96,8 +97,9 @@ Devices count(const std::vector<servicelib::DeviceEntry>& entries,
     Devices counted;
     for (const auto& device : devices) {
         const qmx4api::DeviceInfo info = device.getInfo();
+        ++counted.states[info.getState()];
         if (!servicelib::waitsForFirmware(info.getState()))
-            ++counted.configured;
+            ++counted.other;
         else if (servicelib::findEntry(entries, info))
             ++counted.waiting;
         else
@@ -120,12 +122,19 @@ std::string render(const Passes& passes, const Devices* devices)
     family(out, "passes_total", "counter", "Firmware passes, by result.",
            {{"{result=\"success\"}", passes.succeeded}, {"{result=\"failure\"}", passes.failed}});
     family(out, "downloads_total", "counter", "Firmware downloads completed by passes.", {{"", passes.downloads}});
-    if (devices)
+    if (devices) {
         family(out, "devices", "gauge",
                "Attached QMX4 devices by what a pass would do with them, as seen right after the last pass.",
                {{"{state=\"waiting_for_firmware\"}", devices->waiting},
-                {"{state=\"configured\"}", devices->configured},
-                {"{state=\"no_configured_type\"}", devices->untyped}});
+                {"{state=\"no_configured_type\"}", devices->untyped},
+                {"{state=\"other\"}", devices->other}});
+        std::vector<std::pair<std::string, double>> states;
+        for (const auto& [state, count] : devices->states)
+            states.push_back({"{state=\"" + std::to_string(state) + "\"}", count});
+        family(out, "device_states", "gauge",
+               "Attached QMX4 devices by the state number the device library reports (2: waiting for firmware).",
+               states);
+    }
     return out;
 }
 

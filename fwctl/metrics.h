@@ -9,6 +9,7 @@
 #include "qmx4api.h"
 #include "servicelib.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,11 +40,13 @@ Passes read(const std::string& text);
 // Adds a pass that ended at `ended` (Unix time).
 void add(Passes& passes, const Pass& pass, double ended);
 
-// The attached devices by what a pass would do with them.
+// The attached devices by what a pass would do with them, and by the state
+// the library reports (only 2 has a meaning the interface gives).
 struct Devices {
-    int waiting = 0;    // unconfigured, with a configured type: a pass downloads
-    int configured = 0; // in any state but unconfigured
-    int untyped = 0;    // unconfigured, with no configured type
+    int waiting = 0; // state 2, with a configured type: a pass downloads
+    int untyped = 0; // state 2, with no configured type
+    int other = 0;   // in any other state
+    std::map<int, int> states; // devices by state number
 };
 Devices count(const std::vector<servicelib::DeviceEntry>& entries,
               const std::vector<qmx4api::EnumeratedDevice>& devices);

@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include "regularfile.h"
 #include "session.h"
 
 #include <cerrno>
@@ -12,22 +13,6 @@
 namespace fwctl {
 
 namespace {
-
-// What a file of this type is, for a refusal.
-const char* kindOf(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return "a directory";
-    if (S_ISCHR(mode))
-        return "a character device";
-    if (S_ISBLK(mode))
-        return "a block device";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a regular file";
-}
 
 // The file a path leads to through symbolic links (relative ones taken from
 // the link's directory), or the path itself when it is not a link.
@@ -45,7 +30,7 @@ std::string target(std::string path)
         const size_t slash = path.rfind('/');
         path = link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
     }
-    throw Failure{"can't write " + path + ": too many levels of symbolic links"};
+    throw Failure("can't write " + path + ": too many levels of symbolic links");
 }
 
 } // namespace
@@ -53,12 +38,12 @@ std::string target(std::string path)
 void replaceFile(const std::string& path, const std::string& content)
 {
     const std::string file = target(path);
-    const auto failed = [&](const std::string& why) { return Failure{"can't write " + file + ": " + why}; };
+    const auto failed = [&](const std::string& why) { return Failure("can't write " + file + ": " + why); };
     struct stat info;
     mode_t mode = 0644;
     if (stat(file.c_str(), &info) == 0) {
         if (!S_ISREG(info.st_mode))
-            throw Failure{"refusing to replace " + file + ": it is " + kindOf(info.st_mode) + ", not a regular file"};
+            throw Failure("refusing to replace " + file + ": it is " + regularfile_kind(info.st_mode) + ", not a regular file");
         mode = info.st_mode & 07777;
     }
     std::string temporary = file + ".XXXXXX";

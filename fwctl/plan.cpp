@@ -48,10 +48,10 @@ std::vector<Step> predict(const std::vector<servicelib::DeviceEntry>& entries,
     std::vector<Step> steps;
     int endsAt = -1; // the device at which the pass ends
     for (const auto& device : devices) {
-        Step s{device.getIndex(), device.getInfo(), Action::SkipConfigured, -1, {}, {}};
+        Step s{device.getIndex(), device.getInfo(), Action::SkipNotWaiting, -1, {}, {}};
         const servicelib::DeviceEntry* e = servicelib::findEntry(entries, s.info);
         if (!servicelib::waitsForFirmware(s.info.getState())) {
-            s.action = Action::SkipConfigured;
+            s.action = Action::SkipNotWaiting;
         } else if (!e) {
             s.action = Action::SkipNoType;
             s.hint = hexHint(entries, s.info);
@@ -84,17 +84,29 @@ std::string describe(const Step& s, const std::vector<servicelib::DeviceEntry>& 
         return download() + ": will fail, " + s.problem + "; the pass ends here";
     case Action::NotReached:
         return "not reached: " + s.problem;
-    case Action::SkipConfigured:
-        return "skip: configured";
-    default:
+    case Action::SkipNotWaiting:
+        return "skip: not waiting for firmware";
+    case Action::SkipNoType:
         return "skip: no configured type" + (s.hint.empty() ? "" : " (" + s.hint + ")");
     }
+    return std::string();
 }
 
 const char* word(Action action)
 {
-    static const char* const words[] = {"download", "fail", "not_reached", "skip_configured", "skip_no_type"};
-    return words[static_cast<int>(action)];
+    switch (action) {
+    case Action::Download:
+        return "download";
+    case Action::Fail:
+        return "fail";
+    case Action::NotReached:
+        return "not_reached";
+    case Action::SkipNotWaiting:
+        return "skip_not_waiting";
+    case Action::SkipNoType:
+        return "skip_no_type";
+    }
+    return "";
 }
 
 } // namespace
@@ -104,7 +116,7 @@ report::Table table(const std::vector<Step>& steps, const std::vector<servicelib
     report::Table t;
     t.header = {"INDEX", "NAME", "STATE", "VID:PID", "A PASS WOULD"};
     for (const auto& s : steps)
-        t.rows.push_back({std::to_string(s.index), s.info.getName(), std::to_string(s.info.getState()),
+        t.rows.push_back({std::to_string(s.index), s.info.getName(), report::state(s.info.getState()),
                           report::ids(s.info.getVid(), s.info.getPid()), describe(s, entries)});
     return t;
 }

@@ -16,7 +16,7 @@ enum class Action {
     Download,       // the pass downloads the entry's firmware
     Fail,           // it would, but the firmware file cannot be loaded: the pass ends here
     NotReached,     // it would, but an earlier device ends the pass
-    SkipConfigured, // the device's state is not 2
+    SkipNotWaiting, // the device's state is not 2: it does not wait for firmware
     SkipNoType,     // no entry has its ids
 };
 

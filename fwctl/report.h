@@ -27,6 +27,11 @@ void print(const Table& report, bool table, std::ostream& out);
 // into '?', so that it stays within its line and column.
 std::string printable(const std::string& text);
 
+// At most the first 80 bytes of a value for a message, printable, cut at a
+// character's boundary, with "..." when cut: a message stays one short line
+// whatever a file or a command line holds.
+std::string excerpt(const std::string& text);
+
 // Whether a number can be a USB vendor or product id (1..65535).
 bool isUsbId(int id);
 
@@ -37,17 +42,17 @@ std::string usbId(int id);
 // "1234:0001" for a vendor and product id.
 std::string ids(int vid, int pid);
 
-// What a device's state means to a pass: "unconfigured" (2, it gets
-// firmware) or "configured" (any other).
-std::string stateWord(int state);
+// A device's state for a table: "waiting for firmware" (2, the one state
+// whose meaning the library's interface gives), "state N" for any other.
+std::string state(int state);
 
 // What keeps a pass from handing this firmware file to the library (missing,
 // unreadable, no regular file, empty), or "" when nothing does.
 std::string firmwareProblem(const std::string& path);
 
-// The JSON fields every report gives a device: index, name, state (number
-// and word), vid and pid (numbers and their %04x texts, null when they
-// cannot be USB ids).
+// The JSON fields every report gives a device: index, name, state (its
+// number) and waiting_for_firmware (whether it is 2), vid and pid (numbers
+// and their %04x texts, null when they cannot be USB ids).
 void deviceFields(json::Object& o, int index, const qmx4api::DeviceInfo& info);
 
 // The JSON fields of a pair of ids: <prefix>vid, <prefix>vid_hex and the same

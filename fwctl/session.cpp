@@ -12,19 +12,38 @@ namespace fwctl {
 
 namespace {
 
-void sayWaiting(void* err)
+struct Waiting {
+    std::ostream& err;
+    int seconds;
+    std::string holder;
+};
+
+void sayWaiting(void* context, const char* holder)
 {
-    *static_cast<std::ostream*>(err) << "qmx4-fwctl: waiting for the running pass to end" << std::endl;
+    auto& w = *static_cast<Waiting*>(context);
+    w.holder = *holder ? std::string(" (") + holder + ")" : std::string();
+    w.err << "qmx4-fwctl: waiting up to " << w.seconds << " s for the running pass" << w.holder << " to end"
+          << std::endl;
 }
 
 } // namespace
 
-PassLock::PassLock(const std::string& dir, std::ostream& err)
+std::string failureLine(const std::exception& e)
+{
+    const auto* own = dynamic_cast<const Failure*>(&e);
+    return own && !own->refusal ? std::string("qmx4-fwctl: ") + e.what() : e.what();
+}
+
+PassLock::PassLock(const std::string& dir, int seconds, std::ostream& err)
 {
     char failed[PATH_MAX];
-    fd = passlock_take(dir.c_str(), 0, sayWaiting, &err, failed);
+    Waiting waiting{err, seconds, {}};
+    fd = passlock_take(dir.c_str(), 0, seconds * 1000, sayWaiting, &waiting, failed);
+    if (fd < 0 && errno == ETIMEDOUT)
+        throw Failure("the running pass" + waiting.holder + " still holds " + failed + " after " +
+                      std::to_string(seconds) + " s; --wait SECONDS waits longer");
     if (fd < 0)
-        throw Failure{std::string("can't lock ") + failed + ": " + std::strerror(errno)};
+        throw Failure(std::string("can't lock ") + failed + ": " + std::strerror(errno));
 }
 
 PassLock::~PassLock()

@@ -6,21 +6,30 @@
 // way out.
 
 #include <ostream>
+#include <stdexcept>
 #include <string>
 
 namespace fwctl {
 
-// The companion's own failures: a message for standard error, prefixed with
-// the program's name.
-struct Failure {
-    std::string message;
+// The companion's own failures: what() is a message for standard error,
+// prefixed there with the program's name, except for a configuration the
+// downloader refuses (`refusal`), whose text is the downloader's own.
+struct Failure : std::runtime_error {
+    explicit Failure(const std::string& message, bool refusal = false)
+        : std::runtime_error(message), refusal(refusal) {}
+    bool refusal;
 };
 
+// A failure as the companion prints it: its own prefixed with the program's
+// name, the library's text and the downloader's refusal as they are.
+std::string failureLine(const std::exception& e);
+
 // Holds the passes' lock in `dir` for its lifetime; when a pass holds it,
-// says so on `err` and waits. Throws Failure when the lock cannot be taken.
+// says so on `err`, naming the holder where /proc/locks tells, and waits
+// at most `seconds`. Throws Failure when the lock cannot be taken in time.
 class PassLock {
 public:
-    PassLock(const std::string& dir, std::ostream& err);
+    PassLock(const std::string& dir, int seconds, std::ostream& err);
     ~PassLock();
     PassLock(const PassLock&) = delete;
     PassLock& operator=(const PassLock&) = delete;

@@ -46,7 +46,7 @@ Rendered render(const std::vector<servicelib::DeviceEntry>& entries, const std::
     for (size_t n = 0; n < entries.size(); ++n) {
         const servicelib::DeviceEntry& e = entries[n];
         if (!report::isUsbId(e.vid) || !report::isUsbId(e.pid)) {
-            result.warnings.push_back("entry #" + std::to_string(n) + " (" + printable(e.name) + "): vid " +
+            result.warnings.push_back("entry #" + std::to_string(n) + " (" + report::excerpt(e.name) + "): vid " +
                                std::to_string(e.vid) + ", pid " + std::to_string(e.pid) +
                                " cannot be USB ids; it gets no rule");
             continue;

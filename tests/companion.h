@@ -67,7 +67,7 @@ protected:
         std::vector<std::string> words;
         std::istringstream split(args);
         for (std::string word; split >> word;)
-            words.push_back(word);
+            words.push_back(word == "''" ? std::string() : word); // '' stands for an empty argument
         std::ostringstream out, err;
         std::remove((scratch / "journal").c_str());
         const int status = fwctl::run(words, out, err);

@@ -112,7 +112,7 @@ TEST_F(Companion, RulesWithoutARuleWriteNothing)
 TEST_F(Companion, MetricsCountPassesFromFileToFile)
 {
     service("<service>" + loaderEntry + "</service>");
-    bus(loaderDevice + "<device name='Done' state='3' vid='4660' pid='1'/><device name='Other' state='2' vid='1' pid='1'/>");
+    bus(loaderDevice + "<device name='Stuck' state='7' vid='4660' pid='1'/><device name='Other' state='2' vid='1' pid='1'/>");
     const std::string file = scratch / "qmx4_fwload.prom";
     writeFile(file, "garbage\nqmx4_fwload_downloads_total x\n"); // counts from zero
     EXPECT_EQ(run("metrics --record success,2,0.5 --output " + file + " --no-lock BASE").status, 0);
@@ -124,7 +124,8 @@ TEST_F(Companion, MetricsCountPassesFromFileToFile)
              "qmx4_fwload_last_pass_success 0", "qmx4_fwload_last_pass_duration_seconds 0.25",
              "qmx4_fwload_passes_total{result=\"success\"} 1", "qmx4_fwload_passes_total{result=\"failure\"} 1",
              "qmx4_fwload_downloads_total 2", "qmx4_fwload_devices{state=\"waiting_for_firmware\"} 1",
-             "qmx4_fwload_devices{state=\"configured\"} 1", "qmx4_fwload_devices{state=\"no_configured_type\"} 1"})
+             "qmx4_fwload_devices{state=\"other\"} 1", "qmx4_fwload_devices{state=\"no_configured_type\"} 1",
+             "qmx4_fwload_device_states{state=\"2\"} 2", "qmx4_fwload_device_states{state=\"7\"} 1"})
         EXPECT_NE(text.find("\n" + sample + "\n"), std::string::npos) << sample << " not in\n" << text;
     // Prometheus' own parser, where Debian's python3-prometheus-client is installed.
     if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") == 0) {

@@ -78,7 +78,7 @@ TEST_F(Companion, CheckReportsWhatKeepsEachEntryFromBeingServed)
                      "1\tGone\t1234:0002\t4660/2\t2\t" + path + "gone.bin\tfirmware missing\n"
                      "2\tAgain\t1234:0001\t4660/1\t3\t" + path + "loader.bin\tnever used: #0 has the same ids\n"
                      "3\tBig\t-:0001\t70000/1\t1\t" + path + "loader.bin\tids cannot be USB ids\n"
-                     "4\tDir\t0001:0001\t1/1\t1\t" + path + ".\tfirmware is no regular file\n"
+                     "4\tDir\t0001:0001\t1/1\t1\t" + path + ".\tfirmware is a directory, not a regular file\n"
                      "5\tEmpty\t0001:0002\t1/2\t1\t" + path + "empty.bin\tfirmware empty\n");
     EXPECT_TRUE(journal().empty());
 
@@ -97,9 +97,9 @@ TEST_F(Companion, ListSaysWhatAPassWouldDoAndTouchesNoDevice)
     const Result r = run("list --tsv --lock-dir LOCKS BASE");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "0\tDone\t3\t1234:0001\tskip: configured\n"
-                     "1\tQ\t2\t1234:0001\tdownload loader.bin as type 1 (Loader)\n"
-                     "2\tOther\t2\t046d:c22b\tskip: no configured type\n");
+    EXPECT_EQ(r.out, "0\tDone\tstate 3\t1234:0001\tskip: not waiting for firmware\n"
+                     "1\tQ\twaiting for firmware\t1234:0001\tdownload loader.bin as type 1 (Loader)\n"
+                     "2\tOther\twaiting for firmware\t046d:c22b\tskip: no configured type\n");
     EXPECT_EQ(journal().size(), 6u);
     EXPECT_EQ(journal().back(), "KoDeInit() = 0");
 
@@ -126,16 +126,17 @@ TEST_F(Companion, ListPredictsWhereAPassWillFail)
     service("<service>" + loaderEntry + "<type name='Other' fw='gone.bin' type='2' vid='4660' pid='2'/>"
             "<type name='Hex' fw='loader.bin' type='3' vid='1234' pid='99'/></service>");
     const std::string device = "<device name='D' state='2' vid='4660' pid='";
-    bus(device + "1'/>" + device + "2'/>" + device + "1'/>" + device + "153'/><device name='C' state='3' vid='4660' pid='2'/>");
+    bus(device + "1'/>" + device + "2'/>" + device + "1'/>" + device + "153'/><device name='C' state='7' vid='4660' pid='2'/>");
     const Result r = run("list --tsv --lock-dir LOCKS BASE");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "0\tD\t2\t1234:0001\tdownload loader.bin as type 1 (Loader)\n"
-                     "1\tD\t2\t1234:0002\tdownload gone.bin as type 2 (Other): will fail, firmware missing; "
+    const std::string waits = "\tD\twaiting for firmware\t";
+    EXPECT_EQ(r.out, "0" + waits + "1234:0001\tdownload loader.bin as type 1 (Loader)\n"
+                     "1" + waits + "1234:0002\tdownload gone.bin as type 2 (Other): will fail, firmware missing; "
                      "the pass ends here\n"
-                     "2\tD\t2\t1234:0001\tnot reached: the pass ends at device 1\n"
-                     "3\tD\t2\t1234:0099\tskip: no configured type (entry #2 has vid 1234 and pid 99; this device "
+                     "2" + waits + "1234:0001\tnot reached: the pass ends at device 1\n"
+                     "3" + waits + "1234:0099\tskip: no configured type (entry #2 has vid 1234 and pid 99; this device "
                      "is 0x1234 = 4660 and 0x0099 = 153: ids in service.xml are decimal)\n"
-                     "4\tC\t3\t1234:0002\tskip: configured\n");
+                     "4\tC\tstate 7\t1234:0002\tskip: not waiting for firmware\n");
 }
 
 TEST_F(Companion, InfoReadsEachDeviceAndClosesTheSession)
@@ -147,9 +148,9 @@ TEST_F(Companion, InfoReadsEachDeviceAndClosesTheSession)
         "<fault function='KoOpen' device='2' code='501' text='device busy'/>");
     const Result r = run("info --tsv --lock-dir LOCKS BASE");
     EXPECT_EQ(r.status, 1); // one device could not be read
-    EXPECT_EQ(r.out, "0\tDone\t3\t1234:0001\tS1\tfw 2\tQMX4-L (1)\track 1\t512\tok\n"
-                     "1\tNew\t2\t0001:0002\tS2\t-\t- (0)\t-\t65536\tok\n"
-                     "2\tBusy\t2\t1234:0001\t-\t-\t-\t-\t-\tnot opened: device busy\n");
+    EXPECT_EQ(r.out, "0\tDone\tstate 3\t1234:0001\tS1\tfw 2\tQMX4-L (1)\track 1\t512\tok\n"
+                     "1\tNew\twaiting for firmware\t0001:0002\tS2\t-\t- (0)\t-\t65536\tok\n"
+                     "2\tBusy\twaiting for firmware\t1234:0001\t-\t-\t-\t-\t-\tnot opened: device busy\n");
     std::string calls;
     for (const auto& line : journal())
         calls += line.substr(0, line.find('(')) + (line.find(") = 0") == std::string::npos ? "!" : "") + " ";
@@ -198,8 +199,8 @@ TEST_F(Companion, JsonForScriptsHoldsAnyName)
     const struct { std::string command, query, expected; } cases[] = {
         {"check", "[.entries[1].name, .entries[1].valid, .entries[1].pid_hex, .warnings[0]]",
          "[\"Odd\\u0001\\n\xEF\xBF\xBD\",true,\"0002\",\"entry #1 (Odd??\xEF\xBF\xBD): pid \\\"2x\\\" is read as 2\"]"},
-        {"list", ".devices[0] | [.name, .state, .state_word, .vid, .vid_hex, .action, .entry]",
-         "[\"Tab\\tBell\\u0007\xEF\xBF\xBD(\",2,\"unconfigured\",4660,\"1234\",\"download\",0]"},
+        {"list", ".devices[0] | [.name, .state, .waiting_for_firmware, .vid, .vid_hex, .action, .entry]",
+         "[\"Tab\\tBell\\u0007\xEF\xBF\xBD(\",2,true,4660,\"1234\",\"download\",0]"},
         {"info", ".devices[0] | [.serial, .opened, .max_transfer, .error]", "[\"S\\n1\",true,65536,null]"},
     };
     for (const auto& c : cases) {
@@ -226,21 +227,55 @@ TEST_F(Companion, OutputThatDoesNotArriveIsAFailure)
     }
 }
 
-TEST_F(Companion, ListWaitsForARunningPass)
+TEST_F(Companion, ListWaitsForARunningPassAtMostAsLongAsAsked)
 {
     service("<service>" + loaderEntry + "</service>");
     bus(loaderDevice);
     mkdir((scratch / "locks").c_str(), 0755);
+    // The lock is per open file, so this process holds a running pass off.
     const int pass = open((scratch / "locks/pass").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_EQ(flock(pass, LOCK_EX), 0);
-    // The lock is per open file, so a second process is needed to be held off.
-    const std::string command = "cd '" + base.path + "' && timeout 1 '" QMX4_FWCTL "' list --lock-dir '" +
-                                scratch / "locks" + "' 2>'" + scratch / "err" + "'";
-    const int status = std::system(command.c_str());
+    const Result r = run("list --json --wait 1 --lock-dir LOCKS BASE");
     close(pass);
-    EXPECT_EQ(WEXITSTATUS(status), 124);
-    EXPECT_EQ(readFile(scratch / "err"), "qmx4-fwctl: waiting for the running pass to end\n");
+    const std::string holder = "the running pass (process " + std::to_string(getpid()) + " (fwctl_test))";
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "qmx4-fwctl: waiting up to 1 s for " + holder + " to end\nqmx4-fwctl: " + holder +
+                         " still holds " + scratch / "locks/pass" + " after 1 s; --wait SECONDS waits longer\n");
+    EXPECT_EQ(r.out.rfind("{\"error\":\"" + holder, 0), 0u) << r.out;
     EXPECT_TRUE(journal().empty());
+}
+
+TEST_F(Companion, RefusedBeforeAnyLockOrLibraryCall)
+{
+    service("<service>" + loaderEntry + "</service>");
+    bus(loaderDevice);
+    writeFile(scratch / "file", "");
+    const struct { std::string args, err; int status; } cases[] = {
+        {"list --lock-dir '' BASE", "--lock-dir takes an absolute directory, not ''", 2},
+        {"info --lock-dir locks BASE", "--lock-dir takes an absolute directory, not 'locks'", 2},
+        {"info --lock-dir LOCKS " + scratch / "none", "can't use " + scratch / "none" +
+                                                          " as the base directory: No such file or directory", 1},
+        {"set-user-id --lock-dir LOCKS 0 x " + scratch / "file",
+         "can't use " + scratch / "file" + " as the base directory: it is a regular file, not a directory", 1},
+        {"set-user-id --lock-dir LOCKS 0 " + std::string(16384, 'x') + " BASE",
+         "a user id has at most 16383 bytes; \"" + std::string(80, 'x') + "...\" has 16384", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.substr(0, 60));
+        const Result r = run(c.args);
+        EXPECT_EQ(r.status, c.status);
+        if (c.status == 2)
+            EXPECT_NE(r.err.find(c.err + "\nusage: "), std::string::npos) << r.err;
+        else
+            EXPECT_EQ(r.err, "qmx4-fwctl: " + c.err + "\n");
+        EXPECT_TRUE(journal().empty());
+        EXPECT_NE(access((scratch / "locks").c_str(), F_OK), 0); // no lock taken
+    }
+    // A script asking for JSON gets a document also when the command fails.
+    service("<service><type name='x'/></service>");
+    const Result refused = run("list --json --lock-dir LOCKS BASE");
+    const std::string text = base / "data/service.xml: Invalid device entry #0";
+    EXPECT_EQ(refused.out, "{\"error\":\"" + text + "\",\"refused\":\"" + text + "\"}\n");
 }
 
 } // namespace
