@@ -11,7 +11,7 @@
 BUILD_PACKAGES := g++ make cmake pkg-config libtinyxml-dev
 CHECK_PACKAGES := $(BUILD_PACKAGES) libgtest-dev shared-mime-info fontconfig-config systemd man-db udev \
                   umockdev jq
-TEST_PACKAGES := $(CHECK_PACKAGES) clang libclang-rt-dev valgrind python3-prometheus-client
+TEST_PACKAGES := $(CHECK_PACKAGES) clang libclang-rt-dev valgrind python3-prometheus-client nlohmann-json3-dev
 DEB_PACKAGES := dpkg-dev lintian
 SYSTEM_PACKAGES := systemd-container logrotate curl mmdebstrap
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev valgrind
@@ -22,7 +22,7 @@ CMAKE_FLAGS ?=
 PREFIX   ?= /usr/local
 STANDIN  ?= OFF
 FUZZ_SECONDS ?= 60
-FUZZERS := xml depth config
+FUZZERS := xml depth config check_json
 
 .PHONY: all release install bench check test sanitize sanitize-build memcheck fuzz system test-debian13 deb deps \
         deps-deb demo clean

@@ -165,7 +165,7 @@ settle || fail "the failing pass did not end"
 [ "$(prop qmx4-fwload.service Result)" = exit-code ] || fail "a failing pass did not leave the service failed"
 [ -z "$(inside ls -A $runtime/arrivals)" ] || fail "a failing pass left arrivals behind"
 journal_has "USB transfer stalled on D1" || fail "the journal lacks the library's text"
-journal_has "pass ended: 0 devices downloaded, failed (exit status 1), " || fail "the journal lacks the failing pass's summary"
+journal_has "pass ended: 0 devices downloaded, failed (exit status 1) at device 0, " || fail "the journal lacks the failing pass's summary"
 scrape >"$scratch/failed.prom"
 grep -qx 'qmx4_fwload_last_pass_success 0' "$scratch/failed.prom" || fail "the metrics do not show the failing pass"
 bus "$(device D2 2 2)"
@@ -176,7 +176,8 @@ journal_excerpt "the journal of a failing pass and the next" "arrivals: 10-1" 8
 # 6. What Prometheus' node exporter serves after a served device.
 scrape >"$scratch/served.prom"
 for sample in 'qmx4_fwload_last_pass_success 1' 'qmx4_fwload_passes_total{result="failure"} 1' \
-              'qmx4_fwload_devices{state="configured"} 1' 'qmx4_fwload_devices{state="waiting_for_firmware"} 0'; do
+              'qmx4_fwload_devices{state="other"} 1' 'qmx4_fwload_devices{state="waiting_for_firmware"} 0' \
+              'qmx4_fwload_device_states{state="3"} 1'; do
   grep -qxF "$sample" "$scratch/served.prom" || fail "the node exporter does not serve $sample"
 done
 downloads_total=$(sed -n 's/^qmx4_fwload_downloads_total //p' "$scratch/served.prom")
@@ -185,7 +186,17 @@ summed=$(pass_journal | sed -n 's/^pass ended: \([0-9]*\) devices\{0,1\} downloa
 "$here/promlint.py" "$root$metrics" >"$scratch/promlint" 2>&1 || fail "$metrics: $(cat "$scratch/promlint")"
 echo "--- $metrics after the passes"; cat "$root$metrics"
 
-# 7. The start limit: arrivals one after another never reach it; a marker
+# 7. A pass stopped midway (systemctl stop) ends on record, with its
+# metrics.
+bus "$(device Stopped 2 1 20000)"
+arrive 12-1
+for _ in $(seq 1200); do grep -q '^KoInt0' "$root$journal" && break; sleep 0.05; done
+inside systemctl stop qmx4-fwload.service
+journal_has "pass ended: 0 devices downloaded, stopped by SIGTERM, " || fail "a stopped pass is not on record"
+settle || fail "the service did not stop"
+grep -qxF 'qmx4_fwload_passes_total{result="failure"} 2' "$root$metrics" || fail "a stopped pass is not in the metrics"
+
+# 8. The start limit: arrivals one after another never reach it; a marker
 # that cannot be removed stops within the limit, with the path unit.
 bus "$(device T1 3 1)"
 rule_command 11 '$i'
@@ -200,7 +211,7 @@ inside rm -rf $runtime/arrivals/stuck
 inside systemctl reset-failed qmx4-fwload.service qmx4-fwload.path
 inside systemctl start qmx4-fwload.path
 
-# 8. A pass by hand, sandboxed like the others, with its own label.
+# 9. A pass by hand, sandboxed like the others, with its own label.
 bus "$(device H1 2 2)"
 inside systemctl start qmx4-fwload.service || fail "a pass by hand failed"
 [ "$(downloads)" = "H1 " ] && journal_has "arrivals: by hand" || fail "a pass by hand: downloads '$(downloads)'"
@@ -209,7 +220,7 @@ echo "qmx4-fwload.service: exposure $exposure"
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.5) }' || fail "exposure '$exposure' is above 2.5"
 [ "$(prop qmx4-fwload.service ProtectSystem)/$(prop qmx4-fwload.service DevicePolicy)" = strict/closed ] || fail "the pass did not run sandboxed"
 
-# 9. The log rotates, and the next pass starts a new one.
+# 10. The log rotates, and the next pass starts a new one.
 if inside test -x /usr/sbin/logrotate; then
   inside logrotate --force /etc/logrotate.d/qmx4-fwload || fail "logrotate refused /etc/logrotate.d/qmx4-fwload"
   [ -f "$root$base/service.log.1" ] && [ ! -e "$root$base/service.log" ] || fail "logrotate did not move service.log aside"
@@ -218,7 +229,7 @@ if inside test -x /usr/sbin/logrotate; then
     fail "the pass after rotation did not start a new log"
 fi
 
-# 10. The edited configuration survives a reinstall, which also runs a
+# 11. The edited configuration survives a reinstall, which also runs a
 # pass; removing keeps it, purging removes it and the base directory; a
 # fresh install enables the path unit and makes a pass.
 edited=$(md5sum <"$root$conf/service.xml")
