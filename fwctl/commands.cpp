@@ -56,10 +56,13 @@ int list(const Options& o, std::ostream& out, std::ostream& err)
     const std::vector<servicelib::DeviceEntry> entries = readEntries(o.base);
     const std::vector<plan::Step> steps =
         withDevices(o, err, [&](const auto& devices) { return plan::predict(entries, devices, o.base); });
-    if (o.json)
-        out << plan::json(steps, entries);
-    else
+    if (o.json) {
+        out << plan::json(steps, entries, report::retryJson(o.lockDir));
+    } else {
         report::print(plan::table(steps, entries), o.table, out);
+        if (const std::string note = report::retryNote(o.lockDir); !note.empty())
+            err << "qmx4-fwctl: " << note << '\n';
+    }
     return 0;
 }
 

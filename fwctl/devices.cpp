@@ -60,7 +60,7 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
     } catch (const std::exception& e) {
         err << failureLine(e) << '\n';
     }
-    const std::string text = metrics::render(passes, devices ? &*devices : nullptr);
+    const std::string text = metrics::render(passes, devices ? &*devices : nullptr, metrics::retryOf(o.lockDir));
     if (o.output == "-")
         out << text;
     else

@@ -1,5 +1,7 @@
 #include "metrics.h"
 
+#include "retrystate.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -42,9 +44,12 @@ Pass parsePass(const std::string& text)
     int used = -1;
     std::sscanf(text.c_str(), "%15[a-z],%ld,%lf%n", result, &pass.downloads, &pass.seconds, &used);
     const std::string word = result;
+    pass.retry = used > 0 && text.compare(static_cast<size_t>(used), std::string::npos, ",retry") == 0;
+    if (pass.retry)
+        used += 6;
     if (used != static_cast<int>(text.size()) || (word != "success" && word != "failure") || pass.downloads < 0 ||
         !(pass.seconds >= 0))
-        throw std::invalid_argument("--record takes success|failure,DOWNLOADS,SECONDS, not " +
+        throw std::invalid_argument("--record takes success|failure,DOWNLOADS,SECONDS[,retry], not " +
                                     text.substr(0, 80));
     pass.success = word == "success";
     return pass;
@@ -77,6 +82,8 @@ Passes read(const std::string& text)
             passes.failed = value;
         else if (name == "downloads_total")
             passes.downloads = value;
+        else if (name == "retries_total")
+            passes.retries = value;
     }
     return passes;
 }
@@ -89,6 +96,18 @@ void add(Passes& passes, const Pass& pass, double ended)
     passes.lastSeconds = pass.seconds;
     (pass.success ? passes.succeeded : passes.failed) += 1;
     passes.downloads += static_cast<double>(pass.downloads);
+    passes.retries += pass.retry ? 1 : 0;
+}
+
+Retry retryOf(const std::string& lockDir)
+{
+    retrystate state;
+    retrystate_read(lockDir.c_str(), &state);
+    Retry retry;
+    retry.due = state.kind == RETRYSTATE_DUE;
+    retry.gaveUp = state.kind == RETRYSTATE_GAVE_UP;
+    retry.when = state.when;
+    return retry;
 }
 
 Devices count(const std::vector<servicelib::DeviceEntry>& entries,
@@ -108,7 +127,7 @@ Devices count(const std::vector<servicelib::DeviceEntry>& entries,
     return counted;
 }
 
-std::string render(const Passes& passes, const Devices* devices)
+std::string render(const Passes& passes, const Devices* devices, const Retry& retry)
 {
     std::string out;
     if (passes.any) {
@@ -122,6 +141,14 @@ std::string render(const Passes& passes, const Devices* devices)
     family(out, "passes_total", "counter", "Firmware passes, by result.",
            {{"{result=\"success\"}", passes.succeeded}, {"{result=\"failure\"}", passes.failed}});
     family(out, "downloads_total", "counter", "Firmware downloads completed by passes.", {{"", passes.downloads}});
+    family(out, "retries_total", "counter", "Passes that retried a failed one.", {{"", passes.retries}});
+    family(out, "gave_up", "gauge",
+           "1 when the last failed pass was retried as often as configured and failed all the same, until the next "
+           "pass.",
+           {{"", retry.gaveUp ? 1 : 0}});
+    if (retry.due)
+        family(out, "retry_due_timestamp_seconds", "gauge", "When the next retry of a failed pass is due, as a Unix time.",
+               {{"", retry.when}});
     if (devices) {
         family(out, "devices", "gauge",
                "Attached QMX4 devices by what a pass would do with them, as seen right after the last pass.",

@@ -22,14 +22,17 @@ struct Passes {
     bool lastSuccess = false;
     double lastSeconds = 0;
     double succeeded = 0, failed = 0, downloads = 0;
+    double retries = 0; // passes that were retries of a failed one
 };
 
 // One pass, as the helper reports it: "success,3,0.052" (result, devices
-// downloaded, seconds). Throws std::invalid_argument for anything else.
+// downloaded, seconds), with ",retry" when it retried a failed one. Throws
+// std::invalid_argument for anything else.
 struct Pass {
     bool success;
     long downloads;
     double seconds;
+    bool retry;
 };
 Pass parsePass(const std::string& text);
 
@@ -51,9 +54,19 @@ struct Devices {
 Devices count(const std::vector<servicelib::DeviceEntry>& entries,
               const std::vector<qmx4api::EnumeratedDevice>& devices);
 
+// Where a streak of failed passes stands (the helper's retry state).
+struct Retry {
+    bool due = false;     // a retry is due at `when`
+    bool gaveUp = false;  // the retries were used up
+    double when = 0;
+};
+
+// The retry state the helper keeps in the lock directory `lockDir`.
+Retry retryOf(const std::string& lockDir);
+
 // The exposition text; without `devices` (the library could not list them)
 // the device gauges are left out.
-std::string render(const Passes& passes, const Devices* devices);
+std::string render(const Passes& passes, const Devices* devices, const Retry& retry);
 
 } // namespace metrics
 

@@ -121,7 +121,8 @@ report::Table table(const std::vector<Step>& steps, const std::vector<servicelib
     return t;
 }
 
-std::string json(const std::vector<Step>& steps, const std::vector<servicelib::DeviceEntry>& entries)
+std::string json(const std::vector<Step>& steps, const std::vector<servicelib::DeviceEntry>& entries,
+                 const std::string& retry)
 {
     std::vector<std::string> devices;
     for (const auto& s : steps) {
@@ -133,7 +134,7 @@ std::string json(const std::vector<Step>& steps, const std::vector<servicelib::D
             "hint", optional(s.hint));
         devices.push_back(o.str());
     }
-    return json::Object()("devices", json::array(devices)).str() + "\n";
+    return json::Object()("devices", json::array(devices))("retry", retry).str() + "\n";
 }
 
 } // namespace plan

@@ -37,7 +37,9 @@ std::vector<Step> predict(const std::vector<servicelib::DeviceEntry>& entries,
 
 report::Table table(const std::vector<Step>& steps, const std::vector<servicelib::DeviceEntry>& entries);
 
-std::string json(const std::vector<Step>& steps, const std::vector<servicelib::DeviceEntry>& entries);
+// The JSON document: the devices and `retry`, a JSON value already written.
+std::string json(const std::vector<Step>& steps, const std::vector<servicelib::DeviceEntry>& entries,
+                 const std::string& retry);
 
 } // namespace plan
 

@@ -4,8 +4,11 @@
 #include "servicelib.h"
 
 #include "regularfile.h"
+#include "retrystate.h"
 
 #include <algorithm>
+#include <cmath>
+#include <ctime>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -76,6 +79,57 @@ std::string ids(int vid, int pid)
 std::string state(int state)
 {
     return servicelib::waitsForFirmware(state) ? "waiting for firmware" : "state " + std::to_string(state);
+}
+
+namespace {
+
+double unixTime()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+std::string localTime(double when)
+{
+    const time_t seconds = static_cast<time_t>(when);
+    tm local{};
+    char text[32] = "";
+    if (localtime_r(&seconds, &local))
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+} // namespace
+
+std::string retryNote(const std::string& lockDir)
+{
+    retrystate state;
+    retrystate_read(lockDir.c_str(), &state);
+    if (state.kind == RETRYSTATE_DUE) {
+        const long in = std::lround(std::max(0.0, state.when - unixTime()));
+        return "a retry of the failed pass is due in " + std::to_string(in) + " s (retry " +
+               std::to_string(state.retry) + " of " + std::to_string(state.retries) + ")";
+    }
+    if (state.kind == RETRYSTATE_GAVE_UP)
+        return "the service gave up after " + std::to_string(state.retries) + " tries at " + localTime(state.when) +
+               "; the next arrival or systemctl start qmx4-fwload.service tries again";
+    return std::string();
+}
+
+std::string retryJson(const std::string& lockDir)
+{
+    retrystate state;
+    retrystate_read(lockDir.c_str(), &state);
+    char when[32];
+    std::snprintf(when, sizeof when, "%.3f", state.when);
+    if (state.kind == RETRYSTATE_DUE)
+        return json::Object()("state", json::text("due"))("due", when)("retry", json::number(state.retry))(
+                   "retries", json::number(state.retries))
+            .str();
+    if (state.kind == RETRYSTATE_GAVE_UP)
+        return json::Object()("state", json::text("gave_up"))("at", when)("tries", json::number(state.retries)).str();
+    return json::null;
 }
 
 void idFields(json::Object& o, int vid, int pid)

@@ -50,6 +50,12 @@ std::string state(int state);
 // unreadable, no regular file, empty), or "" when nothing does.
 std::string firmwareProblem(const std::string& path);
 
+// What the helper's retry state in `lockDir` tells an administrator: a
+// retry that is due, or retries used up, as a sentence ("" when neither)
+// and as a JSON value (null when neither).
+std::string retryNote(const std::string& lockDir);
+std::string retryJson(const std::string& lockDir);
+
 // The JSON fields every report gives a device: index, name, state (its
 // number) and waiting_for_firmware (whether it is 2), vid and pid (numbers
 // and their %04x texts, null when they cannot be USB ids).

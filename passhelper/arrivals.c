@@ -48,6 +48,20 @@ int arrivals_record(const char *dir, const char *name)
     return close(fd);
 }
 
+int arrivals_pending(const char *dir, char *path)
+{
+    if (directory(dir, path) != 0)
+        return 0;
+    DIR *d = opendir(path);
+    if (!d)
+        return 0;
+    int pending = 0;
+    for (struct dirent *e; !pending && (e = readdir(d));)
+        pending = strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+    closedir(d);
+    return pending;
+}
+
 static int byName(const void *a, const void *b)
 {
     return strcmp(*(char *const *)a, *(char *const *)b);

@@ -18,6 +18,10 @@ int arrivals_valid(const char *name);
    <dir>/arrivals/<name>. Returns 0, or -1 with errno set. */
 int arrivals_record(const char *dir, const char *name);
 
+/* Whether an arrival is recorded in <dir>/arrivals; writes the directory's
+   path into `path` (PATH_MAX bytes) for watching it. */
+int arrivals_pending(const char *dir, char *path);
+
 /* Takes every recorded arrival: removes each entry of <dir>/arrivals (a
    missing directory holds none) and writes their names, sorted and
    separated by blanks, into `names` (cut to `size`), their number into

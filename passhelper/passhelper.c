@@ -34,24 +34,22 @@
 
 #include "arrivals.h"
 #include "passlock.h"
-#include "passrun.h"
+#include "streak.h"
 
 #include <errno.h>
 #include <getopt.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 static const char usage[] =
-    "usage: qmx4-fwload-pass [--lock-dir DIR] [--timeout SECONDS] [--metrics FILE] [PROGRAM]\n"
+    "usage: qmx4-fwload-pass [--lock-dir DIR] [--timeout SECONDS] [--retry-delays S,S,...] [--metrics FILE]\n"
+    "                        [PROGRAM]\n"
     "       qmx4-fwload-pass [--lock-dir DIR] --arrival NAME\n";
 
 static const char help[] =
-    "usage: qmx4-fwload-pass [--lock-dir DIR] [--timeout SECONDS] [--metrics FILE] [PROGRAM]\n"
+    "usage: qmx4-fwload-pass [--lock-dir DIR] [--timeout SECONDS] [--retry-delays S,S,...] [--metrics FILE]\n"
+    "                        [PROGRAM]\n"
     "       qmx4-fwload-pass [--lock-dir DIR] --arrival NAME\n"
     "\n"
     "With --arrival, records the arrival of a USB device (NAME: its bus and\n"
@@ -62,16 +60,22 @@ static const char help[] =
     "serves, the lines PROGRAM added to service.log and a summary; with\n"
     "--metrics, qmx4-fwctl beside PROGRAM then writes FILE for Prometheus' node\n"
     "exporter (when FILE's directory exists). qmx4-fwload.service runs it so.\n"
-    "SIGTERM or SIGINT stops the pass on record: passed on to PROGRAM, which\n"
-    "gets 5 s to end, then the summary and the metrics are written.\n"
+    "When PROGRAM fails, it is run again after each delay of --retry-delays in\n"
+    "turn, at once when an arrival is recorded meanwhile, until a pass succeeds\n"
+    "or the delays are used up. SIGTERM or SIGINT stops the pass on record:\n"
+    "passed on to PROGRAM, which gets 5 s to end, then the summary and the\n"
+    "metrics are written.\n"
     "\n"
-    "  --lock-dir DIR      where the lock and the markers live, an absolute\n"
-    "                      directory (default " PASSLOCK_DIR ")\n"
-    "  --timeout SECONDS   stop a pass that runs longer (default 600)\n"
+    "  --lock-dir DIR        where the lock and the markers live, an absolute\n"
+    "                        directory (default " PASSLOCK_DIR ")\n"
+    "  --timeout SECONDS     stop a pass that runs longer (default 600)\n"
+    "  --retry-delays S,...  seconds before each retry of a failed pass\n"
+    "                        (default: none)\n"
+    "  --metrics FILE        record every pass in FILE for Prometheus\n"
     "\n"
-    "Exit status: the pass's own; 1 when it was stopped or ended by a signal, a\n"
-    "marker could not be removed, or a lock or marker failed; 2 for a wrong\n"
-    "command line; 127 when PROGRAM cannot be started.\n";
+    "Exit status: the last pass's own; 1 when it was stopped or ended by a\n"
+    "signal, a marker could not be removed, or a lock or marker failed; 2 for a\n"
+    "wrong command line; 127 when PROGRAM cannot be started.\n";
 
 /* At most this much of an argument goes into a message. */
 #define QUOTED 80
@@ -83,90 +87,16 @@ static int wrongUsage(const char *problem, const char *argument)
     return 2;
 }
 
-static double secondsSince(const struct timespec *start)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (double)(now.tv_sec - start->tv_sec) + (double)(now.tv_nsec - start->tv_nsec) / 1e9;
-}
-
-/* `path` with its last component replaced by `name`. */
-static void sibling(char *out, size_t size, const char *path, const char *name)
-{
-    const char *slash = strrchr(path, '/');
-    snprintf(out, size, "%.*s%s", slash ? (int)(slash - path + 1) : 0, path, name);
-}
-
-/* Lets qmx4-fwctl, beside the downloader, record the pass for Prometheus,
-   if the node exporter's directory for such files exists. A pass being
-   stopped gives it less time. */
-static void recordMetrics(const char *program, const char *file, int success, int downloads, double seconds)
-{
-    char directory[PATH_MAX], fwctl[PATH_MAX], record[64], result[64];
-    struct stat info;
-    sibling(directory, sizeof directory, file, ".");
-    if (stat(directory, &info) != 0 || !S_ISDIR(info.st_mode))
-        return;
-    sibling(fwctl, sizeof fwctl, program, "qmx4-fwctl");
-    snprintf(record, sizeof record, "%s,%d,%.3f", success ? "success" : "failure", downloads, seconds);
-    char *const argv[] = {fwctl, "metrics", "--no-lock", "--record", record, "--output", (char *)file, NULL};
-    if (passrun_run(argv, passrun_stopping() ? 10 : 60, 0, result, sizeof result) != 0)
-        fprintf(stderr, "qmx4-fwload-pass: recording the pass in %s: qmx4-fwctl metrics %s\n", file, result);
-}
-
-static int pass(const char *lockDir, const char *program, int timeout, const char *metrics)
-{
-    char failed[PATH_MAX];
-    /* Inherited across exec: the downloader holds the lock for as long as
-       it lives. */
-    if (passlock_take(lockDir, 1, -1, NULL, NULL, failed) < 0) {
-        fprintf(stderr, "qmx4-fwload-pass: can't lock %s: %s\n", failed, strerror(errno));
-        return 1;
-    }
-    /* From here on a stop ends the pass on record. */
-    passrun_hold_signals();
-    struct timespec started;
-    clock_gettime(CLOCK_MONOTONIC, &started);
-    char names[4096];
-    int count = 0;
-    int stuck = arrivals_take(lockDir, names, sizeof names, &count);
-    if (stuck < 0) {
-        fprintf(stderr, "qmx4-fwload-pass: can't read the arrivals in %s/arrivals: %s\n", lockDir, strerror(errno));
-        stuck = 1;
-    }
-    printf("arrivals: %s\n", count ? names : "by hand");
-
-    struct passrun_log log;
-    struct passrun_events events;
-    passrun_mark_log(&log);
-    passrun_open_events(&events);
-    char result[64];
-    char *const argv[] = {(char *)program, NULL};
-    const int status = passrun_run(argv, timeout, 1, result, sizeof result);
-    const double seconds = secondsSince(&started);
-    passrun_read_events(&events);
-    passrun_print_log(&log);
-    const int success = status == 0 && stuck == 0;
-    char at[32] = "";
-    if (status != 0 && events.failedAt >= 0)
-        snprintf(at, sizeof at, " at device %d", events.failedAt);
-    printf("pass ended: %d device%s downloaded, %s%s%s, %.3f s\n", events.downloads, events.downloads == 1 ? "" : "s",
-           result, at, stuck ? ", arrival markers left" : "", seconds);
-    fflush(stdout);
-    if (metrics)
-        recordMetrics(program, metrics, success, events.downloads, seconds);
-    return status != 0 ? status : !success;
-}
-
 int main(int argc, char **argv)
 {
     static const struct option options[] = {
         {"help", no_argument, NULL, 'h'},           {"lock-dir", required_argument, NULL, 'l'},
         {"arrival", required_argument, NULL, 'a'},  {"metrics", required_argument, NULL, 'm'},
-        {"timeout", required_argument, NULL, 't'}, {NULL, 0, NULL, 0},
+        {"timeout", required_argument, NULL, 't'}, {"retry-delays", required_argument, NULL, 'r'},
+        {NULL, 0, NULL, 0},
     };
     const char *lockDir = PASSLOCK_DIR, *program = NULL, *arrival = NULL, *metrics = NULL;
-    int timeout = 600;
+    struct streak streak = {.timeout = 600};
     opterr = 0;
     /* "+": options end at the program, whose own arguments are not ours. */
     for (int option; (option = getopt_long(argc, argv, "+", options, NULL)) != -1;) {
@@ -193,7 +123,13 @@ int main(int argc, char **argv)
             seconds = strtol(optarg, &end, 10);
             if (*end || end == optarg || seconds < 1 || seconds > 86400)
                 return wrongUsage("--timeout takes 1 to 86400 seconds, not ", optarg);
-            timeout = (int)seconds;
+            streak.timeout = (int)seconds;
+            break;
+        case 'r':
+            if (streak_parse_delays(optarg, &streak) != 0)
+                return wrongUsage("--retry-delays takes up to 20 delays in seconds (0 < d <= 86400) "
+                                  "separated by commas, not ",
+                                  optarg);
             break;
         default:
             return wrongUsage("unknown option or missing value: ", argv[optind - 1]);
@@ -204,8 +140,8 @@ int main(int argc, char **argv)
     if (optind < argc)
         return wrongUsage("more than one program: ", argv[optind]);
     if (arrival) {
-        if (program || metrics)
-            return wrongUsage("--arrival runs no pass: ", program ? program : metrics);
+        if (program || metrics || streak.retries)
+            return wrongUsage("--arrival runs no pass: ", program ? program : metrics ? metrics : "--retry-delays");
         if (arrivals_record(lockDir, arrival) == 0)
             return 0;
         fprintf(stderr, "qmx4-fwload-pass: can't record arrival %s in %s/arrivals: %s\n", arrival, lockDir,
@@ -213,5 +149,8 @@ int main(int argc, char **argv)
         return 1;
     }
     setvbuf(stdout, NULL, _IOLBF, 0); /* each line reaches the journal at once */
-    return pass(lockDir, program ? program : QMX4_PROGRAM, timeout, metrics);
+    streak.lockDir = lockDir;
+    streak.program = program ? program : QMX4_PROGRAM;
+    streak.metrics = metrics;
+    return streak_run(&streak);
 }

@@ -1,23 +1,21 @@
 #include "passrun.h"
 
-#include "passevents.h"
-#include "regularfile.h"
+#include "arrivals.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-/* The log the downloader writes in its base directory, the working
-   directory of a pass. */
-static const char logFile[] = "service.log";
 
 static sigset_t held;   /* SIGCHLD, SIGTERM, SIGINT */
 static int stopSignal; /* the SIGTERM or SIGINT that came, or 0 */
@@ -39,6 +37,62 @@ void passrun_hold_signals(void)
 int passrun_stopping(void)
 {
     return stopSignal != 0;
+}
+
+/* Milliseconds until the deadline, at most `most`; -1 once it passed. */
+static int msUntil(const struct timespec *deadline, int most)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long ms = (long long)(deadline->tv_sec - now.tv_sec) * 1000 + (deadline->tv_nsec - now.tv_nsec) / 1000000;
+    return ms < 0 ? -1 : ms > most ? most : (int)ms;
+}
+
+int passrun_back_off(const char *lockDir, double seconds)
+{
+    char path[PATH_MAX];
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const long long ns = (long long)(seconds * 1e9) + deadline.tv_nsec;
+    deadline.tv_sec += (time_t)(ns / 1000000000LL);
+    deadline.tv_nsec = (long)(ns % 1000000000LL);
+    arrivals_pending(lockDir, path);
+    mkdir(lockDir, 0755);
+    mkdir(path, 0755);
+    /* An arrival shows as a new entry in the directory (without inotify the
+       directory is looked at every quarter of a second); a stop signal,
+       held, shows on a signalfd. */
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch >= 0 && inotify_add_watch(watch, path, IN_CREATE | IN_MOVED_TO) < 0) {
+        close(watch);
+        watch = -1;
+    }
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    const int signals = signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
+    int result = 0;
+    for (int wait; !(result = arrivals_pending(lockDir, path)) &&
+                   (wait = msUntil(&deadline, watch >= 0 ? INT_MAX : 250)) >= 0;) {
+        struct pollfd fds[2] = {{signals, POLLIN, 0}, {watch, POLLIN, 0}};
+        if (poll(fds, watch >= 0 ? 2 : 1, wait) < 0 && errno != EINTR)
+            break;
+        struct signalfd_siginfo info;
+        if (signals >= 0 && read(signals, &info, sizeof info) == (ssize_t)sizeof info) {
+            stopSignal = stopSignal ? stopSignal : (int)info.ssi_signo;
+            result = -1;
+            break;
+        }
+        char events[4096];
+        while (watch >= 0 && read(watch, events, sizeof events) > 0) {
+        }
+    }
+    if (watch >= 0)
+        close(watch);
+    if (signals >= 0)
+        close(signals);
+    return result;
 }
 
 static struct timespec after(int seconds)
@@ -90,21 +144,24 @@ static void stopChild(pid_t child, int signal, int *status)
     }
 }
 
-static int runChild(char *const argv[], int timeout, int forward, char *result, size_t size);
+static int runChild(char *const argv[], int timeout, int forward, char *result, size_t size, int *exited);
 
-int passrun_run(char *const argv[], int timeout, int forward, char *result, size_t size)
+int passrun_run(char *const argv[], int timeout, int forward, char *result, size_t size, int *exited)
 {
+    int ended = 0;
     /* The signals stay held while the child runs, so that waiting for its
        end with a deadline (sigtimedwait) cannot miss it or a stop. */
     sigset_t previous;
     heldSignals();
     sigprocmask(SIG_BLOCK, &held, &previous);
-    const int status = runChild(argv, timeout, forward, result, size);
+    const int status = runChild(argv, timeout, forward, result, size, &ended);
     sigprocmask(SIG_SETMASK, &previous, NULL);
+    if (exited)
+        *exited = ended;
     return status;
 }
 
-static int runChild(char *const argv[], int timeout, int forward, char *result, size_t size)
+static int runChild(char *const argv[], int timeout, int forward, char *result, size_t size, int *exited)
 {
     fflush(NULL);
     const pid_t child = fork();
@@ -128,8 +185,20 @@ static int runChild(char *const argv[], int timeout, int forward, char *result, 
         snprintf(result, size, "stopped after %d s", timeout);
         return 1;
     }
-    if (waited < 0) {
-        stopChild(child, 0, &status);
+    /* A stop sent to the whole service (systemctl stop signals every
+       process of it at once) may have ended the child before it was seen
+       here: it counts as a stop all the same. */
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    const struct timespec now = {0, 0};
+    const int pending = forward && waited > 0 ? sigtimedwait(&stops, NULL, &now) : -1;
+    if (pending == SIGTERM || pending == SIGINT)
+        stopSignal = stopSignal ? stopSignal : pending;
+    if (waited < 0 || pending == SIGTERM || pending == SIGINT) {
+        if (waited < 0)
+            stopChild(child, 0, &status);
         snprintf(result, size, "stopped by %s", stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
         return 1;
     }
@@ -139,93 +208,10 @@ static int runChild(char *const argv[], int timeout, int forward, char *result, 
         return 1;
     }
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    *exited = WIFEXITED(status);
     if (code == 0)
         snprintf(result, size, "success");
     else
         snprintf(result, size, "failed (exit status %d)", code);
     return code;
-}
-
-void passrun_open_events(struct passrun_events *events)
-{
-    events->fd = -1;
-    events->downloads = 0;
-    events->failedAt = -1;
-    /* An unnamed temporary file: writing to it never waits, and it is gone
-       with the last descriptor. The downloader inherits a descriptor. */
-    FILE *file = tmpfile();
-    if (!file)
-        return;
-    events->fd = dup(fileno(file));
-    fclose(file);
-    if (events->fd < 0)
-        return;
-    char number[16];
-    snprintf(number, sizeof number, "%d", events->fd);
-    setenv(PASSEVENTS_ENV, number, 1);
-}
-
-void passrun_read_events(struct passrun_events *events)
-{
-    unsetenv(PASSEVENTS_ENV);
-    if (events->fd < 0)
-        return;
-    FILE *channel = lseek(events->fd, 0, SEEK_SET) == 0 ? fdopen(events->fd, "r") : NULL;
-    if (!channel) {
-        close(events->fd);
-        events->fd = -1;
-        return;
-    }
-    char line[64], index[32];
-    while (fgets(line, sizeof line, channel)) {
-        if (sscanf(line, PASSEVENTS_DOWNLOADED " %31s", index) == 1)
-            ++events->downloads;
-        else if (sscanf(line, PASSEVENTS_FAILED " %31s", index) == 1)
-            events->failedAt = strcmp(index, "-") == 0 ? -1 : atoi(index);
-    }
-    fclose(channel);
-    events->fd = -1;
-}
-
-void passrun_mark_log(struct passrun_log *mark)
-{
-    char why[REGULARFILE_WHY];
-    struct stat info;
-    mark->fd = regularfile_open(logFile, LLONG_MAX, why);
-    mark->size = 0;
-    if (mark->fd >= 0 && fstat(mark->fd, &info) == 0)
-        mark->size = info.st_size;
-    mark->fd = mark->fd < 0 ? -1 : mark->fd;
-}
-
-void passrun_print_log(struct passrun_log *mark)
-{
-    char why[REGULARFILE_WHY];
-    const int fd = regularfile_open(logFile, LLONG_MAX, why);
-    FILE *log = fd >= 0 ? fdopen(fd, "r") : NULL;
-    struct stat now, before;
-    const int was = mark->fd >= 0 && fstat(mark->fd, &before) == 0;
-    if (mark->fd >= 0)
-        close(mark->fd);
-    mark->fd = -1;
-    if (!log) {
-        if (fd >= 0)
-            close(fd);
-        return;
-    }
-    if (fstat(fileno(log), &now) == 0 && was && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
-        now.st_size >= mark->size)
-        fseeko(log, mark->size, SEEK_SET);
-    int atLineStart = 1;
-    char line[4096];
-    while (fgets(line, sizeof line, log)) {
-        const size_t n = strlen(line);
-        if (atLineStart)
-            fputs("log: ", stdout);
-        fputs(line, stdout);
-        atLineStart = n > 0 && line[n - 1] == '\n';
-    }
-    if (!atLineStart)
-        putchar('\n');
-    fclose(log);
 }

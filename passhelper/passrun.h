@@ -1,8 +1,7 @@
 /*
  * How the helper runs a program for a pass: with a deadline, with the
- * signals that stop a service passed on to it, and with the channel on
- * which the downloader reports what it did (passevents.h); and what it
- * reads back from the downloader's log for the journal.
+ * signals that stop a service passed on to it, and how it waits before a
+ * retry.
  */
 #ifndef PASSHELPER_PASSRUN_H
 #define PASSHELPER_PASSRUN_H
@@ -20,41 +19,16 @@ void passrun_hold_signals(void);
    before SIGKILL; otherwise it is only noted (passrun_stopping). Returns
    the program's exit status, 1 when it was stopped or ended by a signal,
    127 when it could not be started; describes the outcome in `result`
-   ("success", "failed (exit status 3)", "stopped by SIGTERM", ...). */
-int passrun_run(char *const argv[], int timeout, int forward, char *result, size_t size);
+   ("success", "failed (exit status 3)", "stopped by SIGTERM", ...) and
+   sets `exited` (if not null) when the program ended by itself. */
+int passrun_run(char *const argv[], int timeout, int forward, char *result, size_t size, int *exited);
 
 /* Whether a SIGTERM or SIGINT has come since passrun_hold_signals. */
 int passrun_stopping(void);
 
-/* What the downloader reported on the events channel. */
-struct passrun_events {
-    int fd;         /* the channel (an unnamed temporary file); -1 without one */
-    int downloads;  /* devices downloaded */
-    int failedAt;   /* the device the pass failed at; -1 when none or not at a device */
-};
-
-/* Opens the channel and names it in the environment for the programs run
-   next; without a temporary file there is no channel (fd -1). */
-void passrun_open_events(struct passrun_events *events);
-
-/* Reads what the downloader wrote, closes the channel and takes it out of
-   the environment. */
-void passrun_read_events(struct passrun_events *events);
-
-/* Where the log stood before a pass: the file, held open so that a new log
-   cannot be taken for it (a deleted file's inode number could be reused
-   while nothing holds it), and its size. */
-struct passrun_log {
-    int fd; /* -1: there was no log that is a regular file */
-    off_t size;
-};
-
-/* Notes where service.log in the working directory stands now. */
-void passrun_mark_log(struct passrun_log *mark);
-
-/* Prints each line added to service.log since the mark as "log: <line>"
-   (the whole log when it was replaced or begun anew, as a pass without
-   "append" does). Only a regular file is read. Releases the mark. */
-void passrun_print_log(struct passrun_log *mark);
+/* Waits `seconds` (a back-off before a retry), or less: until an arrival is
+   recorded in `lockDir` (1), or a stop signal comes (-1); 0 when the time
+   passed. */
+int passrun_back_off(const char *lockDir, double seconds);
 
 #endif

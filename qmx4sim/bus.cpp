@@ -40,7 +40,7 @@ const std::set<std::string> faultable = {
 const std::map<std::string, std::set<std::string>> known = {
     {"device", {"name", "state", "extra", "vid", "pid", "serial", "derivateInfo", "derivateId", "userId", "firmware",
                 "maxTransfer", "memory", "firmwareType", "downloadMs"}},
-    {"fault", {"function", "device", "occurrence", "code", "text"}},
+    {"fault", {"function", "device", "occurrence", "code", "text", "times"}},
 };
 
 // The element's name, once it is one of a bus file's and its attributes are
@@ -117,6 +117,9 @@ std::string loadFile(const std::string& path, Bus& bus)
                 f.occurrence = number(e, "occurrence", 1);
                 f.code = number(e, "code", 99);
                 f.text = text(e, "text", "Injected failure in " + f.function + ".");
+                f.times = e->Attribute("times") ? std::max(0, number(e, "times", 0)) : -1;
+                f.element = e;
+                f.file = bus.files.size();
                 bus.faults.push_back(f);
             }
         }
@@ -196,14 +199,12 @@ std::string loadBus(const std::string& path, Bus& bus)
     return std::string();
 }
 
-std::string saveDevice(Bus& bus, const SimDevice& device)
+namespace {
+
+// Writes a bus file back from its parsed document.
+std::string saveFile(Bus& bus, size_t index)
 {
-    if (!device.element || device.file >= bus.files.size())
-        return std::string();
-    const BusFile& file = bus.files[device.file];
-    device.element->SetAttribute("state", device.state);
-    device.element->SetAttribute("firmware", device.firmware.c_str());
-    device.element->SetAttribute("userId", device.userId.c_str());
+    const BusFile& file = bus.files[index];
     TiXmlPrinter printer;
     file.document->Accept(&printer);
     const std::string& text = printer.Str();
@@ -216,6 +217,26 @@ std::string saveDevice(Bus& bus, const SimDevice& device)
     if (!(small && writeInPlace(file.path, text, static_cast<size_t>(info.st_size))) && !replace(file.path, text))
         return "Can't write bus file " + file.path + ".";
     return std::string();
+}
+
+} // namespace
+
+std::string saveDevice(Bus& bus, const SimDevice& device)
+{
+    if (!device.element || device.file >= bus.files.size())
+        return std::string();
+    device.element->SetAttribute("state", device.state);
+    device.element->SetAttribute("firmware", device.firmware.c_str());
+    device.element->SetAttribute("userId", device.userId.c_str());
+    return saveFile(bus, device.file);
+}
+
+std::string saveFault(Bus& bus, const Fault& fault)
+{
+    if (!fault.element || fault.file >= bus.files.size())
+        return std::string();
+    fault.element->SetAttribute("times", fault.times);
+    return saveFile(bus, fault.file);
 }
 
 } // namespace qmx4sim

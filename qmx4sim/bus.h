@@ -42,14 +42,19 @@ struct SimDevice {
 };
 
 // A scripted failure: the occurrence-th matching call (0 = every one) of
-// `function`, for `device` (a bus index; -1 = any), returns `code`.
+// `function`, for `device` (a bus index; -1 = any), returns `code`; with
+// `times`, only that many times in all, counted down in the bus file, so
+// that a failure can be transient across passes.
 struct Fault {
     std::string function;
     int device = -1;
     int occurrence = 1;
     int code = 99;
     std::string text;
+    int times = -1;  // -1: without end
     int seen = 0;
+    TiXmlElement* element = nullptr; // its entry in the bus file
+    size_t file = 0;                  // which of Bus::files holds it
 };
 
 // One file of the bus, kept parsed so that a device can be written back.
@@ -73,6 +78,10 @@ std::string loadBus(const std::string& path, Bus& bus);
 // temporary file and a rename, so that it is never seen torn. Returns an
 // error text, empty on success.
 std::string saveDevice(Bus& bus, const SimDevice& device);
+
+// Writes how many times the fault may still fire back to its file, as
+// saveDevice writes a device.
+std::string saveFault(Bus& bus, const Fault& fault);
 
 } // namespace qmx4sim
 

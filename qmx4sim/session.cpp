@@ -88,8 +88,16 @@ int Call::injected(int device)
         if (f.function != name || (f.device != -1 && f.device != device))
             continue;
         ++f.seen;
-        if (f.occurrence == 0 || f.seen == f.occurrence)
-            return fail(f.code, f.text);
+        if ((f.occurrence != 0 && f.seen != f.occurrence) || f.times == 0)
+            continue;
+        if (f.times > 0) {
+            // Counted down in the bus file, so that the next pass sees it.
+            --f.times;
+            const std::string error = saveFault(session.bus, f);
+            if (!error.empty())
+                return fail(WriteFailed, error);
+        }
+        return fail(f.code, f.text);
     }
     return 0;
 }

@@ -132,6 +132,18 @@ TEST_F(Companion, MetricsCountPassesFromFileToFile)
         EXPECT_EQ(std::system(("'" QMX4_PROMLINT "' '" + file + "' >'" + scratch / "lint" + "' 2>&1").c_str()), 0)
             << readFile(scratch / "lint");
     }
+    // A retry of a failed pass, and another due, as the helper records them.
+    mkdir((scratch / "locks").c_str(), 0755);
+    writeFile(scratch / "locks/retry", "due 1796753239.500 2 3\n");
+    EXPECT_EQ(run("metrics --record failure,0,0.1,retry --output " + file + " --lock-dir LOCKS --no-lock BASE").status, 0);
+    for (const std::string& sample : std::vector<std::string>{"qmx4_fwload_retries_total 1", "qmx4_fwload_gave_up 0",
+                                                              "qmx4_fwload_retry_due_timestamp_seconds 1796753239.5"})
+        EXPECT_NE(readFile(file).find("\n" + sample + "\n"), std::string::npos) << sample;
+    writeFile(scratch / "locks/retry", "gave-up 1796753239.500 4\n");
+    const Result gaveUp = run("list --json --lock-dir LOCKS BASE");
+    EXPECT_NE(gaveUp.out.find("\"retry\":{\"state\":\"gave_up\",\"at\":1796753239.500,\"tries\":4}"), std::string::npos)
+        << gaveUp.out;
+    EXPECT_EQ(run("list --lock-dir LOCKS BASE").err.rfind("qmx4-fwctl: the service gave up after 4 tries at ", 0), 0u);
     // Without a pass to record, and where the devices cannot be listed,
     // what is known is still written.
     bus("<fault function='KoEnumerate' code='7' text='bus reset'/>");

@@ -54,7 +54,7 @@ fi
 exec_start=$(sed -n 's/^ExecStart=//p' "$units/qmx4-fwload.service")
 helper=$prefix/libexec/qmx4-fwload/qmx4-fwload-pass
 case $exec_start in
-  "$helper --timeout 600 --metrics /var/lib/prometheus/node-exporter/qmx4_fwload.prom $prefix/bin/qmx4-fwload") ;;
+  "$helper --timeout 600 --retry-delays=\${QMX4_RETRY_DELAYS} --metrics /var/lib/prometheus/node-exporter/qmx4_fwload.prom $prefix/bin/qmx4-fwload") ;;
   *) fail "qmx4-fwload.service: unexpected ExecStart=$exec_start" ;;
 esac
 grep -qx 'WorkingDirectory=%S/qmx4-fwload' "$units/qmx4-fwload.service" || fail "the base directory is not /var/lib/qmx4-fwload"
@@ -94,6 +94,7 @@ cp -r "$root/share/doc/qmx4-fwload/example" "$base"
 command=$(sed -n 's/^ExecStart=//p' "$units/qmx4-fwload.service")
 command=${command//$prefix\//$root/}
 command=${command/ --timeout / --lock-dir $stage/locks --timeout }
+command=${command/ --retry-delays=\$\{QMX4_RETRY_DELAYS\}/ --retry-delays=2,10,60}
 # The metrics go nowhere here: their directory is the scratch's, and missing.
 command=${command/ --metrics \/var\/lib\/prometheus\/node-exporter\// --metrics $stage/textfile/}
 pass() { (cd "$base" && QMX4SIM_JOURNAL=$stage/journal LD_LIBRARY_PATH=$library_dir $command >>"$stage/out" 2>&1); }

@@ -199,11 +199,47 @@ TEST_F(Helper, EveryPassIsRecordedForPrometheusWhereItsDirectoryExists)
                               ": qmx4-fwctl metrics failed (exit status 1)\n");
 }
 
+TEST_F(Helper, AFailedPassIsRetriedUntilOneSucceedsOrTheRetriesAreUsedUp)
+{
+    // A downloader that fails its first `failures` runs (counted in a
+    // file), doing `more` first; -1: one that cannot be started.
+    const std::string arrival = "'" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() + "' --arrival 1-9; ";
+    const struct { std::string delays; int failures; std::string more; int status; std::vector<std::string> lines;
+                   std::string state; } cases[] = {
+        {"0.1,0.2", 1, "", 0,
+         {"retry 1 of 2 in 0.1 s", "retry 1 of 2", "arrivals: none", "pass ended: 0 devices downloaded, success"}, ""},
+        {"0.1,0.2", 9, "", 1,
+         {"retry 2 of 2 in 0.2 s", "gave up after 3 tries; the next arrival or systemctl start qmx4-fwload.service "
+                                   "tries again"},
+         "gave-up"},
+        // An arrival during the back-off is served at once: the delay is an hour.
+        {"3600", 1, arrival, 0, {"retry 1 of 1 in 3600 s", "retry 1 of 1 early, for new arrivals", "arrivals: 1-9"}, ""},
+        // A program that cannot start is not tried again.
+        {"0.1", -1, "", 127, {"pass ended: 0 devices downloaded, failed (exit status 127)"}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.delays + " " + std::to_string(c.failures) + " " + c.more);
+        std::remove((base / "runs").c_str());
+        const std::string program =
+            c.failures < 0 ? "'" + scratch / "none" + "'"
+                           : script("n=$(cat runs 2>/dev/null || echo 0); echo $((n + 1)) >runs; " + c.more + "[ $n -ge " +
+                                    std::to_string(c.failures) + " ]");
+        const Outcome r = helper("--retry-delays " + c.delays + " " + program, "timeout 60");
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        for (const auto& line : c.lines) // whole, or up to the summary's time
+            EXPECT_TRUE(("\n" + r.out).find("\n" + line + "\n") != std::string::npos ||
+                        ("\n" + r.out).find("\n" + line + ", ") != std::string::npos)
+                << line << " not in\n" << r.out;
+        EXPECT_EQ(testutil::readFile(locks() + "/retry").substr(0, c.state.size()), c.state);
+    }
+}
+
 TEST_F(Helper, CommandLine)
 {
     const struct { std::string args; int status; } cases[] = {
         {"--timeout 0", 2}, {"--timeout 5x", 2}, {"--timeout", 2}, {"--bogus", 2}, {"a b", 2},
-        {"--arrival", 2}, {"--metrics", 2}, {"--lock-dir ''", 2}, {"--lock-dir locks", 2}, {"--help", 0},
+        {"--arrival", 2}, {"--metrics", 2}, {"--lock-dir ''", 2}, {"--lock-dir locks", 2}, {"--retry-delays 0", 2},
+        {"--retry-delays 1,", 2}, {"--retry-delays 2,x", 2}, {"--help", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);

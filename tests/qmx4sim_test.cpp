@@ -163,6 +163,20 @@ TEST_F(Sim, FaultsHitTheChosenCall)
     EXPECT_EQ(errorText(503), "Injected failure in KoWriteRegister.");
 }
 
+TEST_F(Sim, ATransientFaultIsCountedDownAcrossSessions)
+{
+    start(loader + "<fault function='KoOpen' occurrence='0' code='504' times='2'/>");
+    int h = -1;
+    EXPECT_EQ(KoOpen(0, &h), 504);
+    KoDeInit(); // the next pass: a session of its own
+    int count = 0;
+    ASSERT_EQ(KoInitEx(dir.path.c_str()), 0);
+    ASSERT_EQ(KoEnumerate(-1, &count), 0);
+    EXPECT_EQ(KoOpen(0, &h), 504);
+    EXPECT_EQ(KoOpen(0, &h), 0);
+    EXPECT_NE(testutil::readFile(dir / "qmx4sim.xml").find("times=\"0\""), std::string::npos);
+}
+
 TEST_F(Sim, BusFileFromTheEnvironmentAndJournal)
 {
     writeFile(dir / "other.xml", "<bus>" + loader + loader + "</bus>");

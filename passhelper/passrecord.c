@@ -1,0 +1,99 @@
+#include "passrecord.h"
+
+#include "passevents.h"
+#include "regularfile.h"
+
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+/* The log the downloader writes in its base directory, the working
+   directory of a pass. */
+static const char logFile[] = "service.log";
+
+void passrecord_open_events(struct passrecord_events *events)
+{
+    events->fd = -1;
+    events->downloads = 0;
+    events->failedAt = -1;
+    /* An unnamed temporary file: writing to it never waits, and it is gone
+       with the last descriptor. The downloader inherits a descriptor. */
+    FILE *file = tmpfile();
+    if (!file)
+        return;
+    events->fd = dup(fileno(file));
+    fclose(file);
+    if (events->fd < 0)
+        return;
+    char number[16];
+    snprintf(number, sizeof number, "%d", events->fd);
+    setenv(PASSEVENTS_ENV, number, 1);
+}
+
+void passrecord_read_events(struct passrecord_events *events)
+{
+    unsetenv(PASSEVENTS_ENV);
+    if (events->fd < 0)
+        return;
+    FILE *channel = lseek(events->fd, 0, SEEK_SET) == 0 ? fdopen(events->fd, "r") : NULL;
+    if (!channel) {
+        close(events->fd);
+        events->fd = -1;
+        return;
+    }
+    char line[64], index[32];
+    while (fgets(line, sizeof line, channel)) {
+        if (sscanf(line, PASSEVENTS_DOWNLOADED " %31s", index) == 1)
+            ++events->downloads;
+        else if (sscanf(line, PASSEVENTS_FAILED " %31s", index) == 1)
+            events->failedAt = strcmp(index, "-") == 0 ? -1 : atoi(index);
+    }
+    fclose(channel);
+    events->fd = -1;
+}
+
+void passrecord_mark_log(struct passrecord_log *mark)
+{
+    char why[REGULARFILE_WHY];
+    struct stat info;
+    mark->fd = regularfile_open(logFile, LLONG_MAX, why);
+    mark->size = 0;
+    if (mark->fd >= 0 && fstat(mark->fd, &info) == 0)
+        mark->size = info.st_size;
+    mark->fd = mark->fd < 0 ? -1 : mark->fd;
+}
+
+void passrecord_print_log(struct passrecord_log *mark)
+{
+    char why[REGULARFILE_WHY];
+    const int fd = regularfile_open(logFile, LLONG_MAX, why);
+    FILE *log = fd >= 0 ? fdopen(fd, "r") : NULL;
+    struct stat now, before;
+    const int was = mark->fd >= 0 && fstat(mark->fd, &before) == 0;
+    if (mark->fd >= 0)
+        close(mark->fd);
+    mark->fd = -1;
+    if (!log) {
+        if (fd >= 0)
+            close(fd);
+        return;
+    }
+    if (fstat(fileno(log), &now) == 0 && was && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
+        now.st_size >= mark->size)
+        fseeko(log, mark->size, SEEK_SET);
+    int atLineStart = 1;
+    char line[4096];
+    while (fgets(line, sizeof line, log)) {
+        const size_t n = strlen(line);
+        if (atLineStart)
+            fputs("log: ", stdout);
+        fputs(line, stdout);
+        atLineStart = n > 0 && line[n - 1] == '\n';
+    }
+    if (!atLineStart)
+        putchar('\n');
+    fclose(log);
+}

@@ -1,0 +1,42 @@
+/*
+ * What the helper reads back after a pass: the events the downloader
+ * reported on the channel the helper gave it (passevents.h), and the lines
+ * it added to its log, for the journal.
+ */
+#ifndef PASSHELPER_PASSRECORD_H
+#define PASSHELPER_PASSRECORD_H
+
+#include <sys/types.h>
+
+/* What the downloader reported on the events channel. */
+struct passrecord_events {
+    int fd;         /* the channel (an unnamed temporary file); -1 without one */
+    int downloads;  /* devices downloaded */
+    int failedAt;   /* the device the pass failed at; -1 when none or not at a device */
+};
+
+/* Opens the channel and names it in the environment for the programs run
+   next; without a temporary file there is no channel (fd -1). */
+void passrecord_open_events(struct passrecord_events *events);
+
+/* Reads what the downloader wrote, closes the channel and takes it out of
+   the environment. */
+void passrecord_read_events(struct passrecord_events *events);
+
+/* Where the log stood before a pass: the file, held open so that a new log
+   cannot be taken for it (a deleted file's inode number could be reused
+   while nothing holds it), and its size. */
+struct passrecord_log {
+    int fd; /* -1: there was no log that is a regular file */
+    off_t size;
+};
+
+/* Notes where service.log in the working directory stands now. */
+void passrecord_mark_log(struct passrecord_log *mark);
+
+/* Prints each line added to service.log since the mark as "log: <line>"
+   (the whole log when it was replaced or begun anew, as a pass without
+   "append" does). Only a regular file is read. Releases the mark. */
+void passrecord_print_log(struct passrecord_log *mark);
+
+#endif
