@@ -2,6 +2,7 @@
 
 #include "retrystate.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -17,6 +18,9 @@ const char* const prefix = "qmx4_fwload_";
 // 0.0030000000000000001).
 std::string number(double value)
 {
+    // A count as its digits (70, not 7e+01), exact up to 2^53.
+    if (value == std::floor(value) && std::fabs(value) < 9007199254740992.0)
+        return std::to_string(static_cast<long long>(value));
     char text[64];
     for (int digits = 1; digits <= 17; ++digits) {
         std::snprintf(text, sizeof text, "%.*g", digits, value);

@@ -152,6 +152,10 @@ TEST_F(Companion, MetricsCountPassesFromFileToFile)
     EXPECT_EQ(unlisted.err, "bus reset\n");
     EXPECT_NE(readFile(file).find("\nqmx4_fwload_downloads_total 2\n"), std::string::npos);
     EXPECT_EQ(readFile(file).find("qmx4_fwload_devices"), std::string::npos);
+    // Counts stay counts as they grow (70, not 7e+01).
+    writeFile(file, "qmx4_fwload_downloads_total 68\n");
+    run("metrics --record success,2,0.5 --output " + file + " --no-lock --lock-dir LOCKS BASE");
+    EXPECT_NE(readFile(file).find("\nqmx4_fwload_downloads_total 70\n"), std::string::npos) << readFile(file);
     EXPECT_EQ(run("metrics --lock-dir LOCKS --record success,2 BASE").status, 2);
     EXPECT_EQ(run("metrics --lock-dir LOCKS --record done,1,1 BASE").status, 2);
 }

@@ -243,7 +243,7 @@ sleep 5 # longer than the last delay: no pass may follow
 [ "$(prop qmx4-fwload.service Result)" = exit-code ] || fail "after giving up the service is $(prop qmx4-fwload.service Result), not failed"
 journal_has "gave up after 4 tries; the next arrival or systemctl start qmx4-fwload.service tries again" || fail "the journal does not say it gave up"
 grep -qxF 'qmx4_fwload_gave_up 1' "$root$metrics" || fail "the metrics do not show the service gave up"
-journal_excerpt "the journal of a streak that gave up" "arrivals: 13-2" 24
+journal_excerpt "the journal of a streak that gave up" "arrivals: 13-2" 33
 echo "--- $metrics after giving up"; grep -E '^qmx4_fwload_(gave_up|retries_total|last_pass_success|passes_total)' "$root$metrics"
 inside /usr/bin/qmx4-fwctl list --tsv "$base" >/dev/null 2>"$scratch/list.err"
 grep -q "gave up after 4 tries" "$scratch/list.err" || fail "qmx4-fwctl list does not say the service gave up: $(cat "$scratch/list.err")"
