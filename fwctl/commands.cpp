@@ -1,6 +1,6 @@
 #include "commands.h"
 
-#include "check.h"
+#include "entries.h"
 #include "explain.h"
 #include "output.h"
 #include "plan.h"
@@ -37,16 +37,16 @@ int check(const Options& o, std::ostream& out, std::ostream& err)
         for (const auto& fault : c.entries[n].faults)
             err << "qmx4-fwctl: entry #" << n << " (" << report::excerpt(c.entries[n].entry.name) << "): " << fault
                 << '\n';
-    const std::vector<check::Row> rows = check::rows(c, o.base);
+    const std::vector<entries::Row> rows = entries::rows(c, o.base);
     if (o.json) {
-        out << check::json(c, rows);
+        out << entries::json(c, rows);
     } else {
         if (c.readable)
-            report::print(check::table(rows), o.table, out);
+            report::print(entries::table(rows), o.table, out);
         for (const auto& warning : c.warnings)
             err << "qmx4-fwctl: warning: " << warning << '\n';
     }
-    if (!check::servable(c, rows))
+    if (!entries::servable(c, rows))
         return 1;
     return o.strict && !c.warnings.empty() ? 1 : 0;
 }

@@ -44,17 +44,15 @@ std::vector<servicelib::DeviceEntry> readEntries(const std::string& base);
 
 // Calls act(devices) with the attached devices, in a library session of
 // their own under the passes' lock (unless the caller holds it), and
-// returns what it returns. The session is closed on every way out.
+// returns what it returns. The session is closed on every way out, as a
+// pass closes its own (qmx4api::withSession).
 template <typename Act>
 auto withDevices(const Options& o, std::ostream& err, Act act)
 {
     std::optional<PassLock> lock;
     if (!o.noLock)
         lock.emplace(o.lockDir, o.wait, err);
-    LibrarySession session(o.base);
-    auto result = act(qmx4api::enumerate(qmx4api::AnyDevice));
-    session.close();
-    return result;
+    return qmx4api::withSession(o.base, [&] { return act(qmx4api::enumerate(qmx4api::AnyDevice)); });
 }
 
 // The device at `index` among those listed; throws Failure when there is none.

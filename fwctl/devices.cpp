@@ -4,7 +4,7 @@
 #include "commands.h"
 
 #include "inventory.h"
-#include "metrics.h"
+#include "prometheus.h"
 #include "output.h"
 
 #include "qmx4.h"
@@ -48,19 +48,19 @@ std::string earlierCounters(const std::string& path)
 
 int metrics(const Options& o, std::ostream& out, std::ostream& err)
 {
-    metrics::Passes passes = metrics::read(earlierCounters(o.output));
+    prometheus::Passes passes = prometheus::read(earlierCounters(o.output));
     if (!o.record.empty())
-        metrics::add(passes, metrics::parsePass(o.record), now());
+        prometheus::add(passes, prometheus::parsePass(o.record), now());
     // The devices as a pass would see them now; without them the passes are
     // still written, and the command fails.
-    std::optional<metrics::Devices> devices;
+    std::optional<prometheus::Devices> devices;
     try {
         const std::vector<servicelib::DeviceEntry> entries = readEntries(o.base);
-        devices = withDevices(o, err, [&](const auto& listed) { return metrics::count(entries, listed); });
+        devices = withDevices(o, err, [&](const auto& listed) { return prometheus::count(entries, listed); });
     } catch (const std::exception& e) {
         err << failureLine(e) << '\n';
     }
-    const std::string text = metrics::render(passes, devices ? &*devices : nullptr, metrics::retryOf(o.lockDir));
+    const std::string text = prometheus::render(passes, devices ? &*devices : nullptr, prometheus::retryOf(o.lockDir));
     if (o.output == "-")
         out << text;
     else

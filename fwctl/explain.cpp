@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 
+namespace fwctl {
 namespace explain {
 
 namespace {
@@ -190,3 +191,4 @@ Configuration examine(const std::string& baseDir)
 }
 
 } // namespace explain
+} // namespace fwctl

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+namespace fwctl {
 namespace explain {
 
 // One <type> element directly under the root.
@@ -33,5 +34,6 @@ struct Configuration {
 Configuration examine(const std::string& baseDir);
 
 } // namespace explain
+} // namespace fwctl
 
 #endif

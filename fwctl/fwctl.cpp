@@ -5,7 +5,7 @@
 
 #include "commands.h"
 #include "json.h"
-#include "metrics.h"
+#include "prometheus.h"
 #include "passlock.h"
 #include "regularfile.h"
 #include "report.h"
@@ -209,7 +209,7 @@ std::string parse(const std::vector<std::string>& args, const Command& c, Option
         else if (a == "--record" && hasValue && takes("record")) {
             o.record = args[++i];
             try {
-                metrics::parsePass(o.record);
+                prometheus::parsePass(o.record);
             } catch (const std::invalid_argument& e) {
                 return e.what();
             }

@@ -1,5 +1,6 @@
 #include "inventory.h"
 
+namespace fwctl {
 namespace inventory {
 
 std::vector<Device> read(const std::vector<qmx4api::EnumeratedDevice>& devices, int only)
@@ -11,24 +12,19 @@ std::vector<Device> read(const std::vector<qmx4api::EnumeratedDevice>& devices, 
         Device d;
         d.index = listed.getIndex();
         d.info = listed.getInfo();
-        qmx4api::Device opened;
         try {
-            opened = listed.open();
-        } catch (const std::exception& e) {
-            d.error = e.what();
-            result.push_back(std::move(d));
-            continue;
-        }
-        d.opened = true;
-        const qmx4api::DeviceInfo info = opened.getInfo();
-        d.serial = info.getSerialNumber();
-        d.firmware = info.getFirmwareVersion();
-        d.variant = info.getDerivateInfo();
-        d.variantId = info.getDerivateId();
-        d.userId = info.getUserId();
-        d.maxTransfer = info.getMaxTransferSize();
-        try {
-            opened.close();
+            // The readers fail by giving nothing, so a failure here is the
+            // device's opening (d.opened still false) or its closing.
+            qmx4api::withDevice(listed, [&](qmx4api::Device& opened) {
+                d.opened = true;
+                const qmx4api::DeviceInfo info = opened.getInfo();
+                d.serial = info.getSerialNumber();
+                d.firmware = info.getFirmwareVersion();
+                d.variant = info.getDerivateInfo();
+                d.variantId = info.getDerivateId();
+                d.userId = info.getUserId();
+                d.maxTransfer = info.getMaxTransferSize();
+            });
         } catch (const std::exception& e) {
             d.error = e.what();
         }
@@ -39,18 +35,11 @@ std::vector<Device> read(const std::vector<qmx4api::EnumeratedDevice>& devices, 
 
 std::string setUserId(const qmx4api::EnumeratedDevice& device, const std::string& id)
 {
-    qmx4api::Device opened = device.open();
-    std::string readBack;
-    try {
+    return qmx4api::withDevice(device, [&](qmx4api::Device& opened) {
         qmx4api::DeviceInfo info = opened.getInfo();
         info.setUserId(id);
-        readBack = info.getUserId();
-    } catch (const std::exception&) {
-        opened.close();
-        throw;
-    }
-    opened.close();
-    return readBack;
+        return info.getUserId();
+    });
 }
 
 namespace {
@@ -97,3 +86,4 @@ std::string json(const std::vector<Device>& devices)
 }
 
 } // namespace inventory
+} // namespace fwctl

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+namespace fwctl {
 namespace inventory {
 
 struct Device {
@@ -36,5 +37,6 @@ report::Table table(const std::vector<Device>& devices);
 std::string json(const std::vector<Device>& devices);
 
 } // namespace inventory
+} // namespace fwctl
 
 #endif

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+namespace fwctl {
 namespace json {
 
 namespace {
@@ -88,3 +89,4 @@ std::string Object::str() const
 }
 
 } // namespace json
+} // namespace fwctl

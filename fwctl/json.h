@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+namespace fwctl {
 namespace json {
 
 // A JSON string: quotes, backslashes and every control character escaped,
@@ -38,5 +39,6 @@ private:
 };
 
 } // namespace json
+} // namespace fwctl
 
 #endif

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <tuple>
 
+namespace fwctl {
 namespace plan {
 
 namespace {
@@ -138,3 +139,4 @@ std::string json(const std::vector<Step>& steps, const std::vector<servicelib::D
 }
 
 } // namespace plan
+} // namespace fwctl

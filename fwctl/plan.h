@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+namespace fwctl {
 namespace plan {
 
 enum class Action {
@@ -42,5 +43,6 @@ std::string json(const std::vector<Step>& steps, const std::vector<servicelib::D
                  const std::string& retry);
 
 } // namespace plan
+} // namespace fwctl
 
 #endif

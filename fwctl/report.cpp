@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace fwctl {
 namespace report {
 
 std::string firmwareProblem(const std::string& path)
@@ -172,3 +173,4 @@ void print(const Table& report, bool table, std::ostream& out)
 }
 
 } // namespace report
+} // namespace fwctl

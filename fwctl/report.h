@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+namespace fwctl {
 namespace report {
 
 struct Table {
@@ -66,5 +67,6 @@ void deviceFields(json::Object& o, int index, const qmx4api::DeviceInfo& info);
 void idFields(json::Object& o, int vid, int pid);
 
 } // namespace report
+} // namespace fwctl
 
 #endif

@@ -51,34 +51,4 @@ PassLock::~PassLock()
     close(fd);
 }
 
-LibrarySession::LibrarySession(const std::string& base)
-{
-    try {
-        qmx4api::initEx(base);
-    } catch (const std::exception&) {
-        try {
-            qmx4api::deInit();
-        } catch (const std::exception&) {
-        }
-        throw;
-    }
-}
-
-LibrarySession::~LibrarySession()
-{
-    if (!open)
-        return;
-    try {
-        qmx4api::deInit();
-    } catch (const std::exception&) {
-        // A failure that ended the command is already on its way out.
-    }
-}
-
-void LibrarySession::close()
-{
-    open = false;
-    qmx4api::deInit();
-}
-
 } // namespace fwctl

@@ -2,8 +2,7 @@
 #define FWCTL_SESSION_H
 
 // What the companion holds while it talks to the devices: the passes' lock,
-// so that no pass runs beside it, and a library session, closed on every
-// way out.
+// so that no pass runs beside it; and how its failures are told.
 
 #include <ostream>
 #include <stdexcept>
@@ -36,23 +35,6 @@ public:
 
 private:
     int fd;
-};
-
-// A library session in `base`, closed by close() or, failures swallowed, by
-// the destructor. A session that fails to open is closed all the same (a
-// pass does so too); the opening failure is what is thrown.
-class LibrarySession {
-public:
-    explicit LibrarySession(const std::string& base);
-    ~LibrarySession();
-    LibrarySession(const LibrarySession&) = delete;
-    LibrarySession& operator=(const LibrarySession&) = delete;
-
-    // Closes the session; throws the library's failure to do so.
-    void close();
-
-private:
-    bool open = true;
 };
 
 } // namespace fwctl

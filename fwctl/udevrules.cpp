@@ -5,6 +5,7 @@
 #include <set>
 #include <utility>
 
+namespace fwctl {
 namespace udevrules {
 
 namespace {
@@ -61,3 +62,4 @@ Rendered render(const std::vector<servicelib::DeviceEntry>& entries, const std::
 }
 
 } // namespace udevrules
+} // namespace fwctl

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+namespace fwctl {
 namespace udevrules {
 
 // The generic rules file: a pass for every USB device that arrives.
@@ -29,5 +30,6 @@ struct Rendered {
 Rendered render(const std::vector<servicelib::DeviceEntry>& entries, const std::string& source);
 
 } // namespace udevrules
+} // namespace fwctl
 
 #endif

@@ -1,7 +1,10 @@
 #ifndef QMX4API_QMX4API_H
 #define QMX4API_QMX4API_H
 
+#include <exception>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 // Object interface over the QMX4 device library. Every library error becomes
@@ -141,6 +144,60 @@ std::string getQmxVersion();
 // Starts a new round and lists the attached devices of the given type in
 // index order; throws (with no partial list) when a library call fails.
 std::vector<EnumeratedDevice> enumerate(DeviceType type);
+
+// Runs act() in a library session opened with initEx(path) and returns what
+// it returns. The session is closed by deInit() on every way out: after
+// act, and after any failure (of initEx, act or that deInit itself) once
+// more, with the failure of that last attempt swallowed so that the first
+// failure is the one thrown. The download pass and the companion's device
+// commands both keep to this.
+template <typename Act>
+auto withSession(const std::string& path, Act act) -> decltype(act())
+{
+    try {
+        initEx(path);
+        if constexpr (std::is_void_v<decltype(act())>) {
+            act();
+            deInit();
+        } else {
+            auto result = act();
+            deInit();
+            return result;
+        }
+    } catch (const std::exception&) {
+        try {
+            deInit();
+        } catch (const std::exception&) {
+        }
+        throw;
+    }
+}
+
+// Opens the device, runs act(opened) and returns what it returns, closing
+// the device on every way out: when act fails the device is closed and
+// act's failure is thrown (or closing's, when that fails too). A device
+// that does not open is not touched further.
+template <typename Act>
+auto withDevice(const EnumeratedDevice& device, Act act) -> decltype(act(std::declval<Device&>()))
+{
+    Device opened = device.open();
+    const auto acted = [&] {
+        try {
+            return act(opened);
+        } catch (const std::exception&) {
+            opened.close();
+            throw;
+        }
+    };
+    if constexpr (std::is_void_v<decltype(act(opened))>) {
+        acted();
+        opened.close();
+    } else {
+        auto result = acted();
+        opened.close();
+        return result;
+    }
+}
 
 } // namespace qmx4api
 

@@ -169,28 +169,22 @@ void download()
 {
     int at = -1; // the device being served, for the failure event
     try {
-        qmx4api::initEx(_baseDir);
-        const std::vector<qmx4api::EnumeratedDevice> devices = qmx4api::enumerate(qmx4api::AnyDevice);
-        for (const auto& device : devices) {
-            if (!waitsForFirmware(device.getInfo().getState()))
-                continue;
-            const DeviceEntry* entry = findEntry(_deviceEntries, device.getInfo());
-            if (!entry)
-                continue;
-            at = device.getIndex();
-            log("Unconfigured device found: " + entry->name);
-            downloadFirmware(device, entry->type, entry->fw);
-            at = -1;
-        }
-        qmx4api::deInit();
+        qmx4api::withSession(_baseDir, [&] {
+            const std::vector<qmx4api::EnumeratedDevice> devices = qmx4api::enumerate(qmx4api::AnyDevice);
+            for (const auto& device : devices) {
+                if (!waitsForFirmware(device.getInfo().getState()))
+                    continue;
+                const DeviceEntry* entry = findEntry(_deviceEntries, device.getInfo());
+                if (!entry)
+                    continue;
+                at = device.getIndex();
+                log("Unconfigured device found: " + entry->name);
+                downloadFirmware(device, entry->type, entry->fw);
+                at = -1;
+            }
+        });
     } catch (const std::exception&) {
         event(PASSEVENTS_FAILED, at);
-        // The session is closed on every way out, even when opening it failed;
-        // a failure to close it must not hide the failure that ended the pass.
-        try {
-            qmx4api::deInit();
-        } catch (const std::exception&) {
-        }
         throw;
     }
 }
@@ -217,17 +211,10 @@ void downloadFirmware(const qmx4api::EnumeratedDevice& device, int type, const s
 {
     const std::string path = firmwarePath(_baseDir, fw);
     refuseSpecialFile(path);
-    // A device that did not open is not touched further: the library would
-    // only be asked about handle -1.
-    qmx4api::Device opened = device.open();
-    try {
+    qmx4api::withDevice(device, [&](qmx4api::Device& opened) {
         opened.__int0(type, path);
         event(PASSEVENTS_DOWNLOADED, device.getIndex());
-    } catch (const std::exception&) {
-        opened.close();
-        throw;
-    }
-    opened.close();
+    });
 }
 
 } // namespace servicelib

@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace fwctl;
+
 class Explain : public ::testing::Test {
 protected:
     testutil::TempDir base;

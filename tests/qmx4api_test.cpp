@@ -274,6 +274,46 @@ TEST_F(Layer, SessionCallsFollowTheErrorConvention)
     EXPECT_EQ(lastCall(), "KoInit() = 0");
 }
 
+// The one policy of the download pass and the companion: every session and
+// device is closed on every way out, and the first failure is the one
+// thrown.
+TEST_F(Layer, SessionsAndDevicesAreClosedOnEveryWayOut)
+{
+    const std::string device = "<device name='D' state='2' vid='1' pid='1'/>";
+    const struct { std::string fault; bool throws; std::string calls, message; } cases[] = {
+        {"", false, "KoInitEx KoEnumerate KoEnumerateInfo KoOpen KoClose KoDeInit", "(no exception)"},
+        {"", true, "KoInitEx KoEnumerate KoEnumerateInfo KoOpen KoClose KoDeInit", "act failed"},
+        {"<fault function='KoInitEx' code='7' text='no session'/>", false, "KoInitEx! KoDeInit!", "no session"},
+        {"<fault function='KoClose' code='7' text='stuck'/>", false,
+         "KoInitEx KoEnumerate KoEnumerateInfo KoOpen KoClose! KoDeInit", "stuck"},
+        {"<fault function='KoDeInit' code='7' text='busy'/>", false,
+         "KoInitEx KoEnumerate KoEnumerateInfo KoOpen KoClose KoDeInit! KoDeInit", "busy"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault + (c.throws ? " and act throws" : ""));
+        writeFile(dir / "qmx4sim.xml", "<bus>" + device + c.fault + "</bus>");
+        try {
+            deInit();
+        } catch (const std::exception&) {
+        }
+        std::remove((dir / "journal").c_str());
+        const std::string message = messageOf([&] {
+            withSession(dir.path, [&] {
+                withDevice(enumerate(AnyDevice).at(0), [&](Device&) {
+                    if (c.throws)
+                        throw std::runtime_error("act failed");
+                });
+            });
+        });
+        EXPECT_EQ(message, c.message);
+        std::string calls;
+        for (const auto& line : journal())
+            calls += (calls.empty() ? "" : " ") + line.substr(0, line.find('(')) +
+                     (line.find(") = 0") == std::string::npos ? "!" : "");
+        EXPECT_EQ(calls, c.calls);
+    }
+}
+
 TEST_F(Layer, MissingVersionTextGivesAnEmptyString)
 {
     useBus("<bus><fault function='KoGetQmx4VersionString'/></bus>");

@@ -1,5 +1,5 @@
-#ifndef FWCTL_METRICS_H
-#define FWCTL_METRICS_H
+#ifndef FWCTL_PROMETHEUS_H
+#define FWCTL_PROMETHEUS_H
 
 // The passes for Prometheus: a file in the text exposition format that the
 // node exporter's textfile collector serves. The file itself keeps the
@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-namespace metrics {
+namespace fwctl {
+namespace prometheus {
 
 // What the file says about the passes so far.
 struct Passes {
@@ -68,6 +69,7 @@ Retry retryOf(const std::string& lockDir);
 // the device gauges are left out.
 std::string render(const Passes& passes, const Devices* devices, const Retry& retry);
 
-} // namespace metrics
+} // namespace prometheus
+} // namespace fwctl
 
 #endif

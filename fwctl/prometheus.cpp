@@ -1,4 +1,4 @@
-#include "metrics.h"
+#include "prometheus.h"
 
 #include "retrystate.h"
 
@@ -8,7 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace metrics {
+namespace fwctl {
+namespace prometheus {
 
 namespace {
 
@@ -169,4 +170,5 @@ std::string render(const Passes& passes, const Devices* devices, const Retry& re
     return out;
 }
 
-} // namespace metrics
+} // namespace prometheus
+} // namespace fwctl

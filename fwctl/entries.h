@@ -1,5 +1,5 @@
-#ifndef FWCTL_CHECK_H
-#define FWCTL_CHECK_H
+#ifndef FWCTL_ENTRIES_H
+#define FWCTL_ENTRIES_H
 
 // What `qmx4-fwctl check` reports: every configured entry and what keeps a
 // pass from serving it, for people (a table) and for scripts (JSON).
@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace check {
+namespace fwctl {
+namespace entries {
 
 struct Row {
     const explain::Entry* entry;
@@ -30,6 +31,7 @@ report::Table table(const std::vector<Row>& rows);
 
 std::string json(const explain::Configuration& c, const std::vector<Row>& rows);
 
-} // namespace check
+} // namespace entries
+} // namespace fwctl
 
 #endif

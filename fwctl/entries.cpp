@@ -1,8 +1,9 @@
-#include "check.h"
+#include "entries.h"
 
 #include <map>
 
-namespace check {
+namespace fwctl {
+namespace entries {
 
 namespace {
 
@@ -89,4 +90,5 @@ std::string json(const explain::Configuration& c, const std::vector<Row>& rows)
            "\n";
 }
 
-} // namespace check
+} // namespace entries
+} // namespace fwctl
