@@ -58,39 +58,7 @@ void* symbol(const char* name)
 
 extern "C" {
 
-QMX4_FORWARD(KoInit, (void), ())
-QMX4_FORWARD(KoInitEx, (const char* path), (path))
-QMX4_FORWARD(KoDeInit, (void), ())
-QMX4_FORWARD(KoSetLogLevel, (int level), (level))
-QMX4_FORWARD(KoEnumerate, (int type, int* count), (type, count))
-QMX4_FORWARD(KoEnumerateInfo, (int index, char* text, int* state, int* extra, int* vid, int* pid),
-             (index, text, state, extra, vid, pid))
-QMX4_FORWARD(KoOpen, (int index, int* handle), (index, handle))
-QMX4_FORWARD(KoClose, (int handle), (handle))
-QMX4_FORWARD(KoReadRegister, (int handle, unsigned int address, unsigned int* value), (handle, address, value))
-QMX4_FORWARD(KoWriteRegister, (int handle, unsigned int address, unsigned int value), (handle, address, value))
-QMX4_FORWARD(KoReadBlock, (int handle, unsigned int address, void* buffer, int length, int mode),
-             (handle, address, buffer, length, mode))
-QMX4_FORWARD(KoWriteBlock, (int handle, unsigned int address, void* buffer, int length, int mode),
-             (handle, address, buffer, length, mode))
-QMX4_FORWARD(KoWaitForInterrupt, (int handle, unsigned int timeout, int* flag), (handle, timeout, flag))
-QMX4_FORWARD(KoEnableInterrupt, (int handle), (handle))
-QMX4_FORWARD(KoResetFpga, (int handle), (handle))
-QMX4_FORWARD(KoProgramFpgaFromBin, (int handle, const char* path), (handle, path))
-QMX4_FORWARD(KoProgramFpgaFromMemory, (int handle, void* data, int length), (handle, data, length))
-QMX4_FORWARD(KoProgramFpgaFromMemoryZ, (int handle, void* data, int length), (handle, data, length))
-QMX4_FORWARD(KoSetTimeOut, (int handle, unsigned int timeout), (handle, timeout))
-QMX4_FORWARD(KoEnableBurst, (int handle, int enable), (handle, enable))
-QMX4_FORWARD(KoInt0, (int handle, int type, const char* path), (handle, type, path))
-QMX4_FORWARD(KoInt1, (int handle, int a, int b, int c, int d, void* data, int length), (handle, a, b, c, d, data, length))
-QMX4_FORWARD(KoInt2, (int handle, int a, int b, void* data, int length), (handle, a, b, data, length))
-QMX4_FORWARD(KoGetMaxTransferSize, (int handle, int* size), (handle, size))
-QMX4_FORWARD(KoGetUserId, (int handle, char* text), (handle, text))
-QMX4_FORWARD(KoSetUserId, (int handle, char* text), (handle, text))
-QMX4_FORWARD(KoGetSerialNumber, (int handle, char* text), (handle, text))
-QMX4_FORWARD(KoGetFirmwareVersion, (int handle, char* text), (handle, text))
-QMX4_FORWARD(KoGetDerivateInfo, (int handle, char* text), (handle, text))
-QMX4_FORWARD(KoGetDerivateId, (int handle, int* id), (handle, id))
+QMX4_FUNCTIONS(QMX4_FORWARD)
 
 const char* KoGetQmx4VersionString(void)
 {

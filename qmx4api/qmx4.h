@@ -9,6 +9,11 @@
  * success. A handle of -1 never names an opened device. Data buffers belong
  * to the caller for the duration of the call; a null pointer comes with
  * length 0.
+ *
+ * The functions that return a result code are listed once, in
+ * QMX4_FUNCTIONS: X(name, parameters, arguments) for each. The header
+ * declares them from it, the companion's loader forwards them, and the
+ * stand-in takes the names a <fault> may give from it.
  */
 #ifndef QMX4API_QMX4_H
 #define QMX4API_QMX4_H
@@ -19,51 +24,55 @@ extern "C" {
 
 #define QMX4_TEXT_SIZE 16384
 
-/* Session. */
-int KoInit(void);
-int KoInitEx(const char* path);
-int KoDeInit(void);
-int KoSetLogLevel(int level);
+#define QMX4_FUNCTIONS(X)                                                                                   \
+    /* Session. */                                                                                          \
+    X(KoInit, (void), ())                                                                                   \
+    X(KoInitEx, (const char* path), (path))                                                                 \
+    X(KoDeInit, (void), ())                                                                                 \
+    X(KoSetLogLevel, (int level), (level))                                                                  \
+    /* Enumeration and opening; `count` and `handle` are written only on success. */                        \
+    X(KoEnumerate, (int type, int* count), (type, count))                                                   \
+    X(KoEnumerateInfo, (int index, char* text, int* state, int* extra, int* vid, int* pid),                 \
+      (index, text, state, extra, vid, pid))                                                                \
+    X(KoOpen, (int index, int* handle), (index, handle))                                                    \
+    X(KoClose, (int handle), (handle))                                                                      \
+    /* Transfers and device control. */                                                                     \
+    X(KoReadRegister, (int handle, unsigned int address, unsigned int* value), (handle, address, value))    \
+    X(KoWriteRegister, (int handle, unsigned int address, unsigned int value), (handle, address, value))    \
+    X(KoReadBlock, (int handle, unsigned int address, void* buffer, int length, int mode),                  \
+      (handle, address, buffer, length, mode))                                                              \
+    X(KoWriteBlock, (int handle, unsigned int address, void* buffer, int length, int mode),                 \
+      (handle, address, buffer, length, mode))                                                              \
+    X(KoWaitForInterrupt, (int handle, unsigned int timeout, int* flag), (handle, timeout, flag))           \
+    X(KoEnableInterrupt, (int handle), (handle))                                                            \
+    X(KoResetFpga, (int handle), (handle))                                                                  \
+    X(KoProgramFpgaFromBin, (int handle, const char* path), (handle, path))                                 \
+    X(KoProgramFpgaFromMemory, (int handle, void* data, int length), (handle, data, length))                \
+    X(KoProgramFpgaFromMemoryZ, (int handle, void* data, int length), (handle, data, length))               \
+    X(KoSetTimeOut, (int handle, unsigned int timeout), (handle, timeout))                                  \
+    X(KoEnableBurst, (int handle, int enable), (handle, enable))                                            \
+    /* Raw calls; KoInt0 downloads the firmware file at `path` by type number. */                           \
+    X(KoInt0, (int handle, int type, const char* path), (handle, type, path))                               \
+    X(KoInt1, (int handle, int a, int b, int c, int d, void* data, int length), (handle, a, b, c, d, data, length)) \
+    X(KoInt2, (int handle, int a, int b, void* data, int length), (handle, a, b, data, length))             \
+    /* Device information. KoSetUserId reads exactly 16384 bytes, which need not hold a terminator. */     \
+    X(KoGetMaxTransferSize, (int handle, int* size), (handle, size))                                        \
+    X(KoGetUserId, (int handle, char* text), (handle, text))                                                \
+    X(KoSetUserId, (int handle, char* text), (handle, text))                                                \
+    X(KoGetSerialNumber, (int handle, char* text), (handle, text))                                          \
+    X(KoGetFirmwareVersion, (int handle, char* text), (handle, text))                                       \
+    X(KoGetDerivateInfo, (int handle, char* text), (handle, text))                                          \
+    X(KoGetDerivateId, (int handle, int* id), (handle, id))
+
+#define QMX4_DECLARE(name, parameters, arguments) int name parameters;
+QMX4_FUNCTIONS(QMX4_DECLARE)
+#undef QMX4_DECLARE
+
 /* A text the library keeps; the caller copies it and never frees it. */
 const char* KoGetQmx4VersionString(void);
 /* Writes the description of `code` into a zero-filled 16384-byte buffer;
    its result is not meaningful. */
 int KoGetLastErrorText(int code, char* text);
-
-/* Enumeration and opening. `count` and `handle` are written only on success. */
-int KoEnumerate(int type, int* count);
-int KoEnumerateInfo(int index, char* text, int* state, int* extra, int* vid, int* pid);
-int KoOpen(int index, int* handle);
-int KoClose(int handle);
-
-/* Transfers and device control. */
-int KoReadRegister(int handle, unsigned int address, unsigned int* value);
-int KoWriteRegister(int handle, unsigned int address, unsigned int value);
-int KoReadBlock(int handle, unsigned int address, void* buffer, int length, int mode);
-int KoWriteBlock(int handle, unsigned int address, void* buffer, int length, int mode);
-int KoWaitForInterrupt(int handle, unsigned int timeout, int* flag);
-int KoEnableInterrupt(int handle);
-int KoResetFpga(int handle);
-int KoProgramFpgaFromBin(int handle, const char* path);
-int KoProgramFpgaFromMemory(int handle, void* data, int length);
-int KoProgramFpgaFromMemoryZ(int handle, void* data, int length);
-int KoSetTimeOut(int handle, unsigned int timeout);
-int KoEnableBurst(int handle, int enable);
-
-/* Raw calls; KoInt0 downloads the firmware file at `path` by type number. */
-int KoInt0(int handle, int type, const char* path);
-int KoInt1(int handle, int a, int b, int c, int d, void* data, int length);
-int KoInt2(int handle, int a, int b, void* data, int length);
-
-/* Device information. KoSetUserId reads exactly 16384 bytes, which need not
-   hold a terminator. */
-int KoGetMaxTransferSize(int handle, int* size);
-int KoGetUserId(int handle, char* text);
-int KoSetUserId(int handle, char* text);
-int KoGetSerialNumber(int handle, char* text);
-int KoGetFirmwareVersion(int handle, char* text);
-int KoGetDerivateInfo(int handle, char* text);
-int KoGetDerivateId(int handle, int* id);
 
 #ifdef __cplusplus
 }

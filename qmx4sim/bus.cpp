@@ -1,5 +1,6 @@
 #include "bus.h"
 
+#include "qmx4.h"
 #include "regularfile.h"
 
 #include <algorithm>
@@ -28,13 +29,9 @@ std::string text(const TiXmlElement* e, const char* name, const std::string& def
 
 // The functions whose calls a <fault> can make fail: every one but
 // KoGetLastErrorText, which reports the failures.
-const std::set<std::string> faultable = {
-    "KoInit", "KoInitEx", "KoDeInit", "KoSetLogLevel", "KoGetQmx4VersionString", "KoEnumerate",
-    "KoEnumerateInfo", "KoOpen", "KoClose", "KoReadRegister", "KoWriteRegister", "KoReadBlock",
-    "KoWriteBlock", "KoWaitForInterrupt", "KoEnableInterrupt", "KoResetFpga", "KoProgramFpgaFromBin",
-    "KoProgramFpgaFromMemory", "KoProgramFpgaFromMemoryZ", "KoSetTimeOut", "KoEnableBurst", "KoInt0",
-    "KoInt1", "KoInt2", "KoGetMaxTransferSize", "KoGetUserId", "KoSetUserId", "KoGetSerialNumber",
-    "KoGetFirmwareVersion", "KoGetDerivateInfo", "KoGetDerivateId"};
+#define QMX4SIM_NAME(name, parameters, arguments) #name,
+const std::set<std::string> faultable = {QMX4_FUNCTIONS(QMX4SIM_NAME) "KoGetQmx4VersionString"};
+#undef QMX4SIM_NAME
 
 // The attributes each element of a bus file takes.
 const std::map<std::string, std::set<std::string>> known = {
