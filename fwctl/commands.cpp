@@ -28,6 +28,8 @@ const qmx4api::EnumeratedDevice& deviceAt(const std::vector<qmx4api::EnumeratedD
     return devices[static_cast<size_t>(index)];
 }
 
+namespace command {
+
 int check(const Options& o, std::ostream& out, std::ostream& err)
 {
     const explain::Configuration c = explain::examine(o.base);
@@ -92,4 +94,5 @@ int rules(const Options& o, std::ostream& out, std::ostream& err)
     return 0;
 }
 
+} // namespace command
 } // namespace fwctl

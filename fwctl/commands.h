@@ -28,8 +28,12 @@ struct Options {
     bool strict = false; // check: warnings fail too
     bool generic = false;
     int index = -1;      // info: only this device; set-user-id: this device
-    std::vector<std::string> arguments; // the command's own, before BASE
+    std::string userId;  // set-user-id: what to store
 };
+
+// The commands, each run with its options; what each does is its --help
+// (help.cpp) and its section of qmx4-fwctl(8).
+namespace command {
 
 int check(const Options& o, std::ostream& out, std::ostream& err);
 int list(const Options& o, std::ostream& out, std::ostream& err);
@@ -37,6 +41,8 @@ int rules(const Options& o, std::ostream& out, std::ostream& err);
 int metrics(const Options& o, std::ostream& out, std::ostream& err);
 int info(const Options& o, std::ostream& out, std::ostream& err);
 int setUserId(const Options& o, std::ostream& out, std::ostream& err);
+
+} // namespace command
 
 // The configured entries as the downloader reads them; throws Failure
 // carrying the downloader's refusal when it would refuse them.

@@ -46,6 +46,8 @@ std::string earlierCounters(const std::string& path)
 
 } // namespace
 
+namespace command {
+
 int metrics(const Options& o, std::ostream& out, std::ostream& err)
 {
     prometheus::Passes passes = prometheus::read(earlierCounters(o.output));
@@ -87,7 +89,7 @@ int info(const Options& o, std::ostream& out, std::ostream& err)
 
 int setUserId(const Options& o, std::ostream& out, std::ostream& err)
 {
-    const std::string& id = o.arguments[1];
+    const std::string& id = o.userId;
     // The library reads a user id from a block of QMX4_TEXT_SIZE bytes that
     // ends with its terminator.
     if (id.size() >= QMX4_TEXT_SIZE)
@@ -106,4 +108,5 @@ int setUserId(const Options& o, std::ostream& out, std::ostream& err)
     return 0;
 }
 
+} // namespace command
 } // namespace fwctl

@@ -1,0 +1,162 @@
+#include "cli.h"
+
+#include "passlock.h"
+#include "prometheus.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <set>
+
+namespace fwctl {
+namespace cli {
+
+namespace {
+
+// The lock directory as a path that does not depend on where a command
+// runs: an absolute one.
+const CLI::Validator absolute(
+    [](std::string& dir) {
+        return passlock_valid(dir.c_str()) ? std::string() : "takes an absolute directory, not '" + dir + "'";
+    },
+    "", "absolute");
+
+const CLI::Validator notEmpty([](std::string& file) { return file.empty() ? "takes a file name" : ""; }, "",
+                              "not empty");
+
+const CLI::Validator pass(
+    [](std::string& record) {
+        try {
+            prometheus::parsePass(record);
+            return std::string();
+        } catch (const std::invalid_argument& e) {
+            return std::string(e.what());
+        }
+    },
+    "", "pass");
+
+// A device index: 0, 1, ...
+const CLI::Validator index = CLI::Range(0, 1000000).description("");
+
+// Adds a command's options, bound to `o`.
+void addOptions(CLI::App& app, unsigned takes, Options& o)
+{
+    if (takes & Format) {
+        app.add_flag("--table", "aligned columns under a header (default on a terminal)");
+        app.add_flag("--tsv", "tab-separated lines without a header (default otherwise)");
+        app.add_flag("--json", "one JSON document, also when the command fails (qmx4-fwctl(8) has its fields)");
+    }
+    if (takes & Strict)
+        app.add_flag("--strict", o.strict, "warnings alone fail too");
+    if (takes & Index)
+        app.add_option("--index", o.index, "only the device at this index")->type_name("N")->check(index);
+    if (takes & Lock) {
+        app.add_option("--lock-dir", o.lockDir, "where the passes' lock lives, an absolute directory (default " PASSLOCK_DIR ")")
+            ->type_name("DIR")
+            ->check(absolute);
+        app.add_option("--wait", o.wait, "wait at most this long for a running pass (0 to 86400; default 60)")
+            ->type_name("SECONDS")
+            ->check(CLI::Range(0, 86400).description(""));
+    }
+    if (takes & Record) {
+        app.add_option("--record", o.record,
+                       "add a pass: R success or failure, N devices downloaded, S seconds it took; retry when it "
+                       "retried a failed one")
+            ->type_name("R,N,S[,retry]")
+            ->check(pass);
+        app.add_flag("--no-lock", o.noLock, "the caller holds the passes' lock (a pass does)");
+    }
+    if (takes & Output)
+        app.add_option("--output", o.output, "write FILE instead of standard output (-)")->type_name("FILE")->check(notEmpty);
+    if (takes & Generic)
+        app.add_flag("--generic", o.generic, "the packaged rule instead: a pass for every USB device");
+    if (takes & UserId) {
+        app.add_option("INDEX", o.index, "the device, as info lists it")->required()->check(index);
+        app.add_option("TEXT", o.userId, "the user id to store")->required();
+    }
+    app.add_option("BASE", o.base, "the base directory whose data/service.xml is read (default: the working directory)");
+}
+
+// The arguments with the command first: options given before it are taken
+// as if they followed it. An option's value is never taken for the command.
+// A first word that names no command is left in `unknown`.
+std::vector<std::string> commandFirst(const std::vector<std::string>& args, CLI::App& app, std::string& unknown)
+{
+    std::set<std::string> valued;
+    for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; }))
+        for (const CLI::Option* option : command->get_options())
+            if (!option->get_positional() && option->get_items_expected_max() != 0)
+                for (const auto& name : option->get_lnames())
+                    valued.insert("--" + name);
+    for (size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+        if (args[i].rfind("-", 0) == 0) {
+            i += valued.count(args[i]);
+            continue;
+        }
+        if (std::none_of(commands, commands + commandCount, [&](const Command& c) { return args[i] == c.name; })) {
+            unknown = args[i];
+            break;
+        }
+        std::vector<std::string> ordered{args[i]};
+        ordered.insert(ordered.end(), args.begin(), args.begin() + static_cast<long>(i));
+        ordered.insert(ordered.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+        return ordered;
+    }
+    return args;
+}
+
+} // namespace
+
+Parsed parse(const std::vector<std::string>& args, bool terminal, std::ostream& out, std::ostream& err)
+{
+    Parsed parsed;
+    Options& o = parsed.options;
+    o.table = terminal;
+    o.lockDir = PASSLOCK_DIR;
+    CLI::App app(description, "qmx4-fwctl");
+    app.footer(footer);
+    app.set_version_flag("--version", "qmx4-fwctl " QMX4_VERSION);
+    app.require_subcommand(1);
+    for (size_t n = 0; n < commandCount; ++n)
+        addOptions(*app.add_subcommand(commands[n].name, commands[n].summary)->footer(commands[n].description),
+                   commands[n].takes, o);
+    std::string unknown;
+    std::vector<std::string> reversed = commandFirst(args, app, unknown);
+    std::reverse(reversed.begin(), reversed.end()); // as CLI11 takes them
+    try {
+        if (!unknown.empty())
+            throw CLI::ParseError("unknown command: " + unknown, 2);
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        out << app.help();
+        return parsed;
+    } catch (const CLI::CallForVersion& e) {
+        out << e.what() << '\n';
+        return parsed;
+    } catch (const CLI::ParseError& e) {
+        std::string why = e.what();
+        if (why.size() > 200)
+            why = why.substr(0, 200) + "...";
+        err << "qmx4-fwctl: " << why << '\n' << usage << '\n';
+        parsed.status = 2;
+        return parsed;
+    }
+    for (size_t n = 0; n < commandCount; ++n) {
+        const CLI::App* command = app.get_subcommand(commands[n].name);
+        if (!command->parsed())
+            continue;
+        parsed.command = &commands[n];
+        // The last of --table, --tsv and --json wins.
+        for (const CLI::Option* option : command->parse_order()) {
+            const std::string name = option->get_name();
+            if (name == "--table" || name == "--tsv")
+                o.table = name == "--table", o.json = false;
+            else if (name == "--json")
+                o.json = true;
+        }
+    }
+    return parsed;
+}
+
+} // namespace cli
+} // namespace fwctl

@@ -1,0 +1,99 @@
+// What qmx4-fwctl says of itself and of each command in --help, beside the
+// options' own descriptions (cli.cpp).
+
+#include "cli.h"
+
+#include "commands.h"
+
+namespace fwctl {
+namespace cli {
+
+const char* const usage =
+    "usage: qmx4-fwctl {check|list|info|set-user-id|rules|metrics} [options] [BASE]; qmx4-fwctl [command] --help";
+
+const char* const description =
+    "The administrator's companion to qmx4-fwload. BASE is the base directory\n"
+    "whose data/service.xml is read (default: the working directory, like\n"
+    "qmx4-fwload); a configuration qmx4-fwload refuses is refused with its text.\n"
+    "Options may come before or after the command.";
+
+const char* const footer = "'qmx4-fwctl <command> --help' describes a command; qmx4-fwctl(8) all of them.";
+
+const Command commands[] = {
+    {"check", "explain the configuration: what is wrong, what is not read",
+     "Explains BASE/data/service.xml as qmx4-fwload reads it. A file it refuses\n"
+     "is refused with its text on standard error. Every entry gets its name, ids\n"
+     "in hex and decimal, type, firmware path, and \"ok\" or what keeps a pass\n"
+     "from serving it: why the entry is invalid, a firmware file that is\n"
+     "missing, no regular file, unreadable or empty, ids that cannot be USB ids,\n"
+     "or an earlier entry with the same ids. Warnings (standard error) name what\n"
+     "the program reads differently from what the file seems to say: elements\n"
+     "and attributes it does not read, booleans it does not understand, numbers\n"
+     "it cuts short. It touches no device and no log.\n"
+     "\n"
+     "Exit status: 0 when every entry can be served (warnings alone, too, unless\n"
+     "--strict); 1 otherwise.",
+     Format | Strict, command::check},
+    {"list", "list the attached devices and what a pass would do with each",
+     "Opens a session of the device library in BASE, lists every attached\n"
+     "device with its index, name, state and ids, and what a pass would do with\n"
+     "it: download (and whether that will fail before the library is asked,\n"
+     "for a firmware file it cannot load, and which devices the pass then never\n"
+     "reaches), or skip it, with a hint for ids written in hex. It says when a\n"
+     "retry of a failed pass is due, or that the service gave up. It waits for a\n"
+     "running pass first and holds the passes off meanwhile. It opens no device,\n"
+     "downloads nothing and writes no log.\n"
+     "\n"
+     "Exit status: 0 when listed; 1 when the configuration, the lock or the\n"
+     "library failed (the library's own text goes to standard error).",
+     Format | Lock, command::list},
+    {"info", "read serial number, firmware and user id from each device",
+     "Lists every attached device (or the one at index N) with its index, name,\n"
+     "state and ids, and what it says when opened: serial number, firmware\n"
+     "version, variant (text and number), user id and largest transfer size. It\n"
+     "waits for a running pass, opens each device only for these reads, never\n"
+     "downloads and writes no log. A device that cannot be opened shows the\n"
+     "library's text, and the others are still read.\n"
+     "\n"
+     "Exit status: 0 when every device was read; 1 otherwise.",
+     Format | Lock | Index, command::info},
+    {"set-user-id", "store a user id (a label) in a device",
+     "Stores TEXT as the user id of the device at INDEX (as info lists it), a\n"
+     "label such as a rack position, reads it back and prints it. It waits for\n"
+     "a running pass first.\n"
+     "\n"
+     "Exit status: 0 when stored and read back; 1 otherwise.",
+     Lock | UserId, command::setUserId},
+    {"rules", "write a udev rules file for the configured device types",
+     "Prints a udev rules file that starts a pass only when a USB device of a\n"
+     "type configured in BASE/data/service.xml arrives. Entries whose ids\n"
+     "cannot be USB ids get no rule and a warning. Without a single rule to\n"
+     "write it writes nothing and fails: an empty rules file in place of the\n"
+     "generic rule would switch hotplug off. With --output the file is replaced\n"
+     "only once it is complete, and only if it is a regular file (a symbolic\n"
+     "link is followed). For example:\n"
+     "\n"
+     "  qmx4-fwctl rules --output /etc/udev/rules.d/60-qmx4-fwload.rules /var/lib/qmx4-fwload\n"
+     "  udevadm control --reload\n"
+     "\n"
+     "Exit status: 0 when written; 1 when the configuration or the file failed,\n"
+     "or there was no rule to write.",
+     Output | Generic, command::rules},
+    {"metrics", "write the passes and the attached devices for Prometheus",
+     "Prints the firmware passes and the devices attached now in Prometheus' text\n"
+     "format: the end, result and duration of the last pass, the passes,\n"
+     "downloads and retries so far (counters), whether a retry is due or the\n"
+     "service gave up, and the devices by what a pass would do with them and by\n"
+     "state. With --output the counters are read from FILE and FILE is replaced\n"
+     "whole. Each pass does this through qmx4-fwload-pass, with --record, into the\n"
+     "node exporter's directory for such files.\n"
+     "\n"
+     "Exit status: 0 when written; 1 when the devices could not be listed (the\n"
+     "passes are written without them) or the file failed.",
+     Output | Lock | Record, command::metrics},
+};
+
+const size_t commandCount = sizeof commands / sizeof commands[0];
+
+} // namespace cli
+} // namespace fwctl
