@@ -4,43 +4,15 @@
 // file holds.
 
 #include "fwctl.h"
+#include "servicefile.h"
 
 #include <nlohmann/json.hpp>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <sstream>
-#include <string>
-#include <sys/stat.h>
-
-namespace {
-
-std::string baseDirectory()
-{
-    char name[] = "/tmp/check_json_fuzzer.XXXXXX";
-    if (!mkdtemp(name))
-        std::abort();
-    const std::string base = name;
-    mkdir((base + "/data").c_str(), 0700);
-    // One firmware file, so that entries naming it are looked at further.
-    if (FILE* firmware = std::fopen((base + "/data/loader.bin").c_str(), "wb")) {
-        std::fputs("firmware", firmware);
-        std::fclose(firmware);
-    }
-    return base;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const std::string base = baseDirectory();
-    FILE* file = std::fopen((base + "/data/service.xml").c_str(), "wb");
-    if (!file)
-        std::abort();
-    std::fwrite(data, 1, size, file);
-    std::fclose(file);
+    const std::string base = fuzz::serviceFile(data, size);
     std::ostringstream out, err;
     const int status = fwctl::run({"check", "--json", base}, out, err);
     const std::string text = out.str();

@@ -47,17 +47,29 @@ static int refused(int fd, const struct stat *info, char *why)
     return -2;
 }
 
+/* Opens `path` with `flags` (and O_NONBLOCK, so that nothing waits) and
+   looks at what it is: 0 with the descriptor in *fd and its status in
+   *info, or what regularfile_open returns for a file that cannot be opened
+   or looked at. */
+static int openAndLook(const char *path, int flags, int *fd, struct stat *info, char *why)
+{
+    *fd = open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (*fd < 0)
+        return openFailed(path, why);
+    if (fstat(*fd, info) == 0)
+        return 0;
+    const int result = openFailed(NULL, why);
+    close(*fd);
+    return result;
+}
+
 int regularfile_open(const char *path, long long limit, char *why)
 {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return openFailed(path, why);
+    int fd;
     struct stat info;
-    if (fstat(fd, &info) != 0) {
-        const int result = openFailed(NULL, why);
-        close(fd);
-        return result;
-    }
+    const int failed = openAndLook(path, O_RDONLY, &fd, &info, why);
+    if (failed)
+        return failed;
     if (!S_ISREG(info.st_mode))
         return refused(fd, &info, why);
     if ((long long)info.st_size > limit) {
@@ -73,15 +85,11 @@ int regularfile_open(const char *path, long long limit, char *why)
 
 int regularfile_append(const char *path, char *why)
 {
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0)
-        return openFailed(path, why);
+    int fd;
     struct stat info;
-    if (fstat(fd, &info) != 0) {
-        const int result = openFailed(NULL, why);
-        close(fd);
-        return result;
-    }
+    const int failed = openAndLook(path, O_WRONLY | O_APPEND | O_CREAT, &fd, &info, why);
+    if (failed)
+        return failed;
     if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode))
         return refused(fd, &info, why);
     return fd;
