@@ -14,7 +14,7 @@ void retrystate_read(const char *dir, struct retrystate *state)
 {
     char path[PATH_MAX], why[REGULARFILE_WHY], line[128] = "", kind[16];
     struct retrystate found = {RETRYSTATE_NONE, 0, 0, 0};
-    state->kind = RETRYSTATE_NONE;
+    *state = found; /* NONE, until a state file says otherwise */
     if (snprintf(path, sizeof path, "%s/%s", dir, name) >= (int)sizeof path)
         return;
     const int fd = regularfile_open(path, 4096, why);
