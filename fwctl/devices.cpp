@@ -17,14 +17,6 @@ namespace fwctl {
 
 namespace {
 
-// The time of day, as a Unix time to the microsecond.
-double now()
-{
-    timespec t{};
-    clock_gettime(CLOCK_REALTIME, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec / 1000) / 1e6;
-}
-
 // The counters of the file that --output replaces: read only from a
 // regular file (a FIFO or a device there is refused before anything waits
 // on it, as replacing it would be), of at most 1 MiB; a missing file counts
@@ -52,7 +44,7 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
 {
     prometheus::Passes passes = prometheus::read(earlierCounters(o.output));
     if (!o.record.empty())
-        prometheus::add(passes, prometheus::parsePass(o.record), now());
+        prometheus::add(passes, prometheus::parsePass(o.record), report::unixTime());
     // The devices as a pass would see them now; without them the passes are
     // still written, and the command fails.
     std::optional<prometheus::Devices> devices;

@@ -82,14 +82,14 @@ std::string state(int state)
     return servicelib::waitsForFirmware(state) ? "waiting for firmware" : "state " + std::to_string(state);
 }
 
-namespace {
-
 double unixTime()
 {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    timespec t{};
+    clock_gettime(CLOCK_REALTIME, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec / 1000) / 1e6;
 }
+
+namespace {
 
 std::string localTime(double when)
 {

@@ -51,6 +51,9 @@ std::string state(int state);
 // unreadable, no regular file, empty), or "" when nothing does.
 std::string firmwareProblem(const std::string& path);
 
+// The time of day, as a Unix time to the microsecond.
+double unixTime();
+
 // What the helper's retry state in `lockDir` tells an administrator: a
 // retry that is due, or retries used up, as a sentence ("" when neither)
 // and as a JSON value (null when neither).

@@ -108,7 +108,7 @@ int main(int argc, char **argv)
             return fflush(stdout) == 0 ? 0 : 1;
         case 'l':
             lockDir = optarg;
-            if (lockDir[0] != '/')
+            if (!passlock_valid(lockDir))
                 return wrongUsage("--lock-dir takes an absolute directory, not ", lockDir[0] ? lockDir : "''");
             break;
         case 'a':

@@ -17,15 +17,30 @@
 #include <time.h>
 #include <unistd.h>
 
-static sigset_t held;   /* SIGCHLD, SIGTERM, SIGINT */
+static sigset_t held;   /* SIGCHLD and the stop signals */
 static int stopSignal; /* the SIGTERM or SIGINT that came, or 0 */
+
+/* The signals that stop a pass. */
+static void stopSignals(sigset_t *set)
+{
+    sigemptyset(set);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGINT);
+}
 
 static void heldSignals(void)
 {
-    sigemptyset(&held);
+    stopSignals(&held);
     sigaddset(&held, SIGCHLD);
-    sigaddset(&held, SIGTERM);
-    sigaddset(&held, SIGINT);
+}
+
+/* Notes a signal that came; returns whether it is a stop. */
+static int noteStop(int signal)
+{
+    if (signal != SIGTERM && signal != SIGINT)
+        return 0;
+    stopSignal = stopSignal ? stopSignal : signal;
+    return 1;
 }
 
 void passrun_hold_signals(void)
@@ -37,6 +52,23 @@ void passrun_hold_signals(void)
 int passrun_stopping(void)
 {
     return stopSignal != 0;
+}
+
+int passrun_stop_pending(void)
+{
+    sigset_t pending;
+    return sigpending(&pending) == 0 && (sigismember(&pending, SIGTERM) || sigismember(&pending, SIGINT));
+}
+
+/* The moment `seconds` from now. */
+static struct timespec after(double seconds)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    const long long ns = (long long)(seconds * 1e9) + t.tv_nsec;
+    t.tv_sec += (time_t)(ns / 1000000000LL);
+    t.tv_nsec = (long)(ns % 1000000000LL);
+    return t;
 }
 
 /* Milliseconds until the deadline, at most `most`; -1 once it passed. */
@@ -51,11 +83,7 @@ static int msUntil(const struct timespec *deadline, int most)
 int passrun_back_off(const char *lockDir, double seconds)
 {
     char path[PATH_MAX];
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    const long long ns = (long long)(seconds * 1e9) + deadline.tv_nsec;
-    deadline.tv_sec += (time_t)(ns / 1000000000LL);
-    deadline.tv_nsec = (long)(ns % 1000000000LL);
+    const struct timespec deadline = after(seconds);
     arrivals_pending(lockDir, path);
     mkdir(lockDir, 0755);
     mkdir(path, 0755);
@@ -68,9 +96,7 @@ int passrun_back_off(const char *lockDir, double seconds)
         watch = -1;
     }
     sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
+    stopSignals(&stops);
     const int signals = signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
     int result = 0;
     for (int wait; !(result = arrivals_pending(lockDir, path)) &&
@@ -79,8 +105,7 @@ int passrun_back_off(const char *lockDir, double seconds)
         if (poll(fds, watch >= 0 ? 2 : 1, wait) < 0 && errno != EINTR)
             break;
         struct signalfd_siginfo info;
-        if (signals >= 0 && read(signals, &info, sizeof info) == (ssize_t)sizeof info) {
-            stopSignal = stopSignal ? stopSignal : (int)info.ssi_signo;
+        if (signals >= 0 && read(signals, &info, sizeof info) == (ssize_t)sizeof info && noteStop((int)info.ssi_signo)) {
             result = -1;
             break;
         }
@@ -95,14 +120,6 @@ int passrun_back_off(const char *lockDir, double seconds)
     return result;
 }
 
-static struct timespec after(int seconds)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_sec += seconds;
-    return t;
-}
-
 /* Waits for the child until the deadline; 0 when the deadline passed, -1
    when a stop signal came first (passed on when `forward`). */
 static int waitUntil(pid_t child, int *status, struct timespec deadline, int forward)
@@ -111,24 +128,15 @@ static int waitUntil(pid_t child, int *status, struct timespec deadline, int for
         const pid_t done = waitpid(child, status, WNOHANG);
         if (done == child || (done < 0 && errno != EINTR))
             return 1;
-        struct timespec now, left;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        left.tv_sec = deadline.tv_sec - now.tv_sec;
-        left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
-        if (left.tv_nsec < 0) {
-            left.tv_nsec += 1000000000L;
-            --left.tv_sec;
-        }
-        if (left.tv_sec < 0)
+        const int ms = msUntil(&deadline, INT_MAX);
+        if (ms < 0)
             return 0;
+        const struct timespec left = {ms / 1000, (long)(ms % 1000) * 1000000L};
+        const int first = !stopSignal;
         const int signal = sigtimedwait(&held, NULL, &left);
-        if (signal == SIGTERM || signal == SIGINT) {
-            const int first = !stopSignal;
-            stopSignal = stopSignal ? stopSignal : signal;
-            if (forward && first) {
-                kill(child, signal);
-                return -1;
-            }
+        if (noteStop(signal) && forward && first) {
+            kill(child, signal);
+            return -1;
         }
     }
 }
@@ -189,14 +197,10 @@ static int runChild(char *const argv[], int timeout, int forward, char *result, 
        process of it at once) may have ended the child before it was seen
        here: it counts as a stop all the same. */
     sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
+    stopSignals(&stops);
     const struct timespec now = {0, 0};
-    const int pending = forward && waited > 0 ? sigtimedwait(&stops, NULL, &now) : -1;
-    if (pending == SIGTERM || pending == SIGINT)
-        stopSignal = stopSignal ? stopSignal : pending;
-    if (waited < 0 || pending == SIGTERM || pending == SIGINT) {
+    const int stopped = forward && waited > 0 && noteStop(sigtimedwait(&stops, NULL, &now));
+    if (waited < 0 || stopped) {
         if (waited < 0)
             stopChild(child, 0, &status);
         snprintf(result, size, "stopped by %s", stopSignal == SIGINT ? "SIGINT" : "SIGTERM");

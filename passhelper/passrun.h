@@ -26,6 +26,9 @@ int passrun_run(char *const argv[], int timeout, int forward, char *result, size
 /* Whether a SIGTERM or SIGINT has come since passrun_hold_signals. */
 int passrun_stopping(void);
 
+/* Whether a SIGTERM or SIGINT waits, held, to be taken. */
+int passrun_stop_pending(void);
+
 /* Waits `seconds` (a back-off before a retry), or less: until an arrival is
    recorded in `lockDir` (1), or a stop signal comes (-1); 0 when the time
    passed. */

@@ -8,7 +8,6 @@
 
 #include <errno.h>
 #include <limits.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -91,10 +90,11 @@ static int lockPasses(const char *lockDir, int held)
     char failed[PATH_MAX];
     for (;;) {
         const int fd = passlock_take(lockDir, 1, held ? 1000 : -1, NULL, NULL, failed);
-        sigset_t pending;
-        if (fd >= 0 || errno != ETIMEDOUT)
-            return fd >= 0 ? fd : (fprintf(stderr, "qmx4-fwload-pass: can't lock %s: %s\n", failed, strerror(errno)), -1);
-        if (sigpending(&pending) == 0 && (sigismember(&pending, SIGTERM) || sigismember(&pending, SIGINT)))
+        if (fd >= 0)
+            return fd;
+        if (errno != ETIMEDOUT)
+            return fprintf(stderr, "qmx4-fwload-pass: can't lock %s: %s\n", failed, strerror(errno)), -1;
+        if (passrun_stop_pending())
             return fprintf(stderr, "qmx4-fwload-pass: stopped while waiting for %s\n", failed), -1;
     }
 }
@@ -150,11 +150,12 @@ int streak_run(const struct streak *s)
     for (int retry = 0;; ++retry) {
         const struct outcome o = pass(s, retry);
         struct retrystate state = {RETRYSTATE_NONE, 0, 0, 0};
-        const int more = o.status != 0 && o.retryable && !passrun_stopping() && retry < s->retries;
+        const int mendable = o.status != 0 && o.retryable && !passrun_stopping();
+        const int more = mendable && retry < s->retries;
         if (more) {
             state = (struct retrystate){RETRYSTATE_DUE, unixTime() + s->delays[retry], retry + 1, s->retries};
             printf("retry %d of %d in %g s\n", retry + 1, s->retries, s->delays[retry]);
-        } else if (o.status != 0 && o.retryable && s->retries > 0 && !passrun_stopping()) {
+        } else if (mendable && s->retries > 0) {
             state = (struct retrystate){RETRYSTATE_GAVE_UP, unixTime(), 0, retry + 1};
             printf("gave up after %d tries; the next arrival or systemctl start qmx4-fwload.service tries again\n",
                    retry + 1);
