@@ -3,9 +3,9 @@
 # (private_mounts.sh) has put them in a mount namespace of their own. A
 # container's root is an overlay whose lower layer is never written (this
 # machine's own root, or a cached Debian root) and whose changes live in
-# the test's scratch directory; nspawn's own state under /run goes to an
-# overlay of the scratch directory too. So the test leaves nothing behind
-# but what it removes itself. A booted container has a private network:
+# the test's scratch directory; nspawn's own state under /run goes to the
+# namespace's throwaway /run. So the test leaves nothing behind but what it
+# removes itself. A booted container has a private network:
 # no service in it is reachable from outside, and none reaches out.
 # The caller sets `test_name`; `skip` ends the test (a failure under
 # CI=true), `fail` counts a failure, `finish` reports and exits.
@@ -26,7 +26,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 container_cleanup() {
   container_stop
   if [ -n "$scratch" ]; then
-    for mount in "$root" /run/systemd /run "$scratch"; do
+    for mount in "$root" "$scratch"; do
       findmnt -n -o SOURCE "$mount" 2>/dev/null | grep -q '^qmx4-container' && umount "$mount"
     done
     rm -rf "$scratch"
@@ -36,7 +36,7 @@ container_cleanup() {
 # Mounts the container's root at $root: an overlay of LOWER whose changes
 # go to a scratch directory under /var/tmp, on a tmpfs with `tmpfs`.
 container_root() {
-  local lower=$1 over=/run/systemd
+  local lower=$1
   command -v systemd-nspawn >/dev/null || skip "systemd-nspawn not found (Debian package systemd-container)"
   grep -qw overlay /proc/filesystems || modprobe overlay 2>/dev/null || skip "no overlay file system"
   scratch=$(mktemp -d /var/tmp/qmx4-container.XXXXXX)
@@ -46,13 +46,9 @@ container_root() {
     mount -t tmpfs -o mode=0755 qmx4-container "$scratch" || skip "cannot mount a tmpfs on $scratch"
   fi
   root=$scratch/root
-  mkdir "$scratch/upper" "$scratch/work" "$root" "$scratch/run-upper" "$scratch/run-work"
+  mkdir "$scratch/upper" "$scratch/work" "$root"
   mount -t overlay qmx4-container -o "lowerdir=$lower,upperdir=$scratch/upper,workdir=$scratch/work" "$root" ||
     skip "cannot mount an overlay of $lower"
-  # systemd-nspawn keeps state in /run/systemd/nspawn, which would stay.
-  [ -d $over ] || over=/run
-  mount -t overlay qmx4-container -o "lowerdir=$over,upperdir=$scratch/run-upper,workdir=$scratch/run-work" $over ||
-    skip "cannot mount an overlay of $over"
 }
 
 # Runs a command in the container's root without booting it, on this

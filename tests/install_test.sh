@@ -9,7 +9,14 @@
 # is installed, and the directory of the built stand-in.
 set -u
 build=$1 prefix=$2 libdir=$3 unitdir=$4 tmpfilesdir=$5 rulesdir=$6 standin=$7 standin_dir=$8
-stage=$(mktemp -d)
+# As root, systemd-analyze writes under /run/systemd: then the test runs
+# with a throwaway /run of its own. Another user cannot write there.
+if [ "$(id -u)" = 0 ]; then
+  # shellcheck source=tests/private_mounts.sh
+  . "$(dirname "$0")/private_mounts.sh"
+  private_mounts "$0" "$@"
+fi
+stage=$(mktemp -d -t qmx4-install.XXXXXX)
 trap 'rm -rf "$stage"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
