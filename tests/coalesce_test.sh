@@ -13,7 +13,7 @@
 set -u
 helper=$(realpath "$1") fwload=$(realpath "$2") standin_dir=$(realpath "$3") devices=${4:-40} seed=${5:-$$}
 RANDOM=$seed
-scratch=$(mktemp -d)
+scratch=$(mktemp -d -t qmx4-coalesce.XXXXXX)
 locks=$scratch/locks
 base=$scratch/base
 mkdir -p "$base/data" "$base/qmx4sim.d" "$scratch/status"

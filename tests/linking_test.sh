@@ -18,7 +18,7 @@ replaced=$(LD_LIBRARY_PATH="$variant_dir" "$program") || fail "program failed wi
 [ "$linked" != "$replaced" ] || fail "LD_LIBRARY_PATH did not replace the library ($linked)"
 case $replaced in *variant*) ;; *) fail "unexpected library: $replaced" ;; esac
 
-planted=$(mktemp -d)
+planted=$(mktemp -d -t qmx4-linking.XXXXXX)
 trap 'rm -rf "$planted"' EXIT
 for lib in libtinyxml.so.2.6.2 libstdc++.so.6 libgcc_s.so.1 libc.so.6; do : >"$planted/$lib"; done
 for checked in "$program" "$@"; do

@@ -8,7 +8,7 @@
 # Arguments: README.md, the directory of the built programs, example/.
 set -u
 readme=$1 bin=$(cd "$2" && pwd) example=$3
-scratch=$(mktemp -d)
+scratch=$(mktemp -d -t qmx4-readme.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 
 # One record per line: "S" starts a session, "C<command>" a command, "O<line>"

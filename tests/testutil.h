@@ -20,14 +20,17 @@ namespace testutil {
 const std::string loaderEntry = "<type name='Loader' fw='loader.bin' type='1' vid='4660' pid='1'/>";
 const std::string loaderDevice = "<device name='Q' state='2' vid='4660' pid='1' firmwareType='1'/>";
 
-// A fresh directory under /tmp, removed with everything in it at the end.
+// A fresh directory in $TMPDIR (or /tmp), removed with everything in it at
+// the end. Its name begins with qmx4-test, which make test's host guard
+// looks for when the run is over.
 class TempDir {
 public:
     TempDir()
     {
-        char name[] = "/tmp/qmx4test.XXXXXX";
-        if (!mkdtemp(name))
-            throw std::runtime_error("mkdtemp failed");
+        const char* tmp = std::getenv("TMPDIR");
+        std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/qmx4-test.XXXXXX";
+        if (!mkdtemp(name.data()))
+            throw std::runtime_error("mkdtemp failed in " + name);
         path = name;
     }
     ~TempDir() { std::system(("chmod -R u+w '" + path + "' 2>/dev/null; rm -rf '" + path + "'").c_str()); }

@@ -1,3 +1,4 @@
+#include "testutil.h"
 #include "xelement.h"
 
 #include <gtest/gtest.h>
@@ -200,13 +201,8 @@ TEST(XElementFailures, Messages)
 
 class XElementFiles : public ::testing::Test {
 protected:
-    std::string dir;
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/xelement_test.XXXXXX";
-        dir = mkdtemp(tmpl);
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    testutil::TempDir scratch;
+    const std::string dir = scratch.path;
     std::string write(const std::string& name, const std::string& content)
     {
         std::ofstream(dir + "/" + name) << content;
