@@ -11,7 +11,7 @@
 BUILD_PACKAGES := g++ make cmake pkg-config libtinyxml-dev libcli11-dev
 CHECK_PACKAGES := $(BUILD_PACKAGES) libgtest-dev shared-mime-info fontconfig-config systemd man-db udev \
                   umockdev jq
-TEST_PACKAGES := $(CHECK_PACKAGES) clang libclang-rt-dev valgrind python3-prometheus-client nlohmann-json3-dev
+TEST_PACKAGES := $(CHECK_PACKAGES) clang libclang-rt-dev valgrind python3-prometheus-client nlohmann-json3-dev attr
 DEB_PACKAGES := dpkg-dev lintian
 SYSTEM_PACKAGES := systemd-container logrotate curl mmdebstrap
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev valgrind
@@ -24,7 +24,7 @@ STANDIN  ?= OFF
 FUZZ_SECONDS ?= 60
 FUZZERS := xml depth config check_json
 
-.PHONY: all release install bench check test sanitize sanitize-build memcheck fuzz system test-debian13 deb deps \
+.PHONY: all release install bench check test test-stages sanitize sanitize-build memcheck fuzz system test-debian13 deb deps \
         deps-deb demo clean
 
 DEMO := $(BUILD)/demo
@@ -52,19 +52,22 @@ check:
 # Everything, each stage timed: every test under the sanitizers, the
 # end-to-end and library tests under Valgrind memcheck, each fuzzer for a
 # few seconds, the Debian packages under a real systemd in a container, and
-# the whole path of a new user on a fresh Debian 13. Around it, a listing of
-# /, /etc, /run and /dev and the mounts must come out as it went in.
+# the whole path of a new user on a fresh Debian 13. The stages run under
+# the host guard (tests/host_guard.sh), which reports afterwards, whether
+# they passed or not, anything they created, rewrote or removed on this
+# machine, and fails then.
 TEST_STAGES := sanitize memcheck fuzz system test-debian13
 test:
 	$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES) $(DEB_PACKAGES) $(SYSTEM_PACKAGES)"
 	$(MAKE) --no-print-directory deps-deb
-	mkdir -p $(BUILD) && tests/host_listing.sh save $(BUILD)/host-before.txt
+	mkdir -p $(BUILD) && tests/host_guard.sh $(BUILD)/host-guard.txt $(MAKE) --no-print-directory test-stages
+
+test-stages:
 	@rm -f $(BUILD)/stages.txt; for stage in $(TEST_STAGES); do \
 	  start=$$(date +%s); \
 	  $(MAKE) --no-print-directory $$stage FUZZ_SECONDS=10 || exit 1; \
 	  echo "stage $$stage: $$(( $$(date +%s) - start )) s" | tee -a $(BUILD)/stages.txt; \
 	done
-	tests/host_listing.sh compare $(BUILD)/host-before.txt
 
 sanitize-build:
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DQMX4_SANITIZE=ON $(CMAKE_FLAGS)
@@ -81,19 +84,21 @@ memcheck:
 	cmake --build $(BUILD)/memcheck -j $(JOBS)
 	cd $(BUILD)/memcheck && ctest --output-on-failure -j $(JOBS)
 
-# libFuzzer targets (clang), each run for FUZZ_SECONDS from the seed corpus.
+# libFuzzer targets (clang), each run for FUZZ_SECONDS from the seed corpus;
+# their scratch directories go to $(BUILD)/fuzz/tmp, removed after each.
 fuzz:
 	$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES)"
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=Debug -DQMX4_FUZZ=ON \
 	  -DQMX4_SANITIZE=ON -DQMX4_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/fuzz -j $(JOBS)
 	@for t in $(FUZZERS); do \
-	  mkdir -p $(BUILD)/fuzz/corpus-$$t && \
+	  mkdir -p $(BUILD)/fuzz/corpus-$$t $(BUILD)/fuzz/tmp && \
 	  echo "fuzzing $$t for $(FUZZ_SECONDS) s" && \
-	  $(BUILD)/fuzz/fuzz/$${t}_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 \
-	    -print_final_stats=1 -artifact_prefix=$(BUILD)/fuzz/$$t- \
-	    $(BUILD)/fuzz/corpus-$$t fuzz/corpus 2>$(BUILD)/fuzz/$$t.log \
-	  || { tail -n 60 $(BUILD)/fuzz/$$t.log; exit 1; }; \
+	  TMPDIR=$(abspath $(BUILD)/fuzz/tmp) $(BUILD)/fuzz/fuzz/$${t}_fuzzer -max_total_time=$(FUZZ_SECONDS) \
+	    -max_len=4096 -timeout=10 -print_final_stats=1 -artifact_prefix=$(BUILD)/fuzz/$$t- \
+	    $(BUILD)/fuzz/corpus-$$t fuzz/corpus 2>$(BUILD)/fuzz/$$t.log; \
+	  status=$$?; rm -rf $(BUILD)/fuzz/tmp; \
+	  [ $$status = 0 ] || { tail -n 60 $(BUILD)/fuzz/$$t.log; exit 1; }; \
 	  grep -h "number_of_executed_units" $(BUILD)/fuzz/$$t.log; \
 	done
 
@@ -141,7 +146,7 @@ deb:
 	rm -rf $(BUILD)/deb && mkdir -p $(BUILD)/deb/src
 	tar -c --exclude=./$(BUILD) --exclude=./.git . | tar -x -C $(BUILD)/deb/src
 	cd $(BUILD)/deb/src && dpkg-buildpackage -us -uc -b >../build.log 2>&1 || { tail -n 40 ../build.log; exit 1; }
-	lintian --fail-on error,warning $(BUILD)/deb/*.changes
+	mkdir -p $(BUILD)/deb/tmp && TMPDIR=$(abspath $(BUILD)/deb/tmp) lintian --fail-on error,warning $(BUILD)/deb/*.changes
 	@ls $(BUILD)/deb/*.deb
 
 # Installs the Debian packages a target needs (PACKAGES), only those that are
