@@ -7,13 +7,15 @@
 # whose /tmp and /var/tmp keep other tests' scratch directories apart).
 # Exit 77 (skipped) without root or unshare.
 set -u
-guard=$(cd "$(dirname "$0")" && pwd)/host_guard.sh
+here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/private_mounts.sh
-. "$(dirname "$0")/private_mounts.sh"
+. "$here/private_mounts.sh"
 private_namespace "$0" "$@"
-for dir in /run /tmp /var/tmp; do
-  mount -n -t tmpfs qmx4-guard-test $dir || { echo "FAIL: cannot mount a tmpfs on $dir"; exit 1; }
-done
+# The guard runs from the new /run: the tmpfs on /tmp may hide the checkout.
+mount -n -t tmpfs qmx4-guard-test /run && mkdir /run/guard && cp "$here"/{host_guard,private_mounts}.sh /run/guard &&
+  mount -n -t tmpfs qmx4-guard-test /tmp && mount -n -t tmpfs qmx4-guard-test /var/tmp && cd / ||
+  { echo "FAIL: cannot mount the tmpfs file systems"; exit 1; }
+guard=/run/guard/host_guard.sh
 scratch=$(mktemp -d -t qmx4-guard-test.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 mkdir /run/udev /run/user
