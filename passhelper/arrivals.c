@@ -1,9 +1,15 @@
 #include "arrivals.h"
 
+#include "decimal.h"
+#include "journal.h"
+#include "passlock.h"
+#include "regularfile.h"
+#include "retrystate.h"
+#include "textescape.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,54 +18,23 @@
 
 #define ALNUM "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
 
+/* The record of an unfinished streak, and the most it may hold. */
+static const char recordName[] = "pass.unfinished";
+#define RECORD_LIMIT (16LL << 20)
+
 int arrivals_valid(const char *name)
 {
     const size_t n = strlen(name);
     return n >= 1 && n <= 64 && strchr(ALNUM, name[0]) && strspn(name + 1, ALNUM "-_") == n - 1;
 }
 
-/* <dir>/arrivals into `path` (PATH_MAX bytes); -1 when it does not fit. */
-static int directory(const char *dir, char *path)
+void arrivals_free(struct arrivals *list)
 {
-    if (snprintf(path, PATH_MAX, "%s/arrivals", dir) < PATH_MAX)
-        return 0;
-    errno = ENAMETOOLONG;
-    return -1;
-}
-
-int arrivals_record(const char *dir, const char *name)
-{
-    char path[PATH_MAX], marker[PATH_MAX];
-    if (!arrivals_valid(name)) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (directory(dir, path) != 0 || snprintf(marker, sizeof marker, "%s/%s", path, name) >= PATH_MAX) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    /* At boot udev may replay arrivals before anything else made the
-       directories. */
-    mkdir(dir, 0755);
-    mkdir(path, 0755);
-    const int fd = open(marker, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0)
-        return -1;
-    return close(fd);
-}
-
-int arrivals_pending(const char *dir, char *path)
-{
-    if (directory(dir, path) != 0)
-        return 0;
-    DIR *d = opendir(path);
-    if (!d)
-        return 0;
-    int pending = 0;
-    for (struct dirent *e; !pending && (e = readdir(d));)
-        pending = strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
-    closedir(d);
-    return pending;
+    for (size_t i = 0; i < list->count; ++i)
+        free(list->names[i]);
+    free(list->names);
+    list->names = NULL;
+    list->count = 0;
 }
 
 static int byName(const void *a, const void *b)
@@ -67,52 +42,247 @@ static int byName(const void *a, const void *b)
     return strcmp(*(char *const *)a, *(char *const *)b);
 }
 
-int arrivals_take(const char *dir, char *names, size_t size, int *count)
+/* Appends a copy of `name` (escaped already); -1 short of memory. */
+static int append(struct arrivals *list, const char *name)
 {
-    char path[PATH_MAX];
-    names[0] = '\0';
-    *count = 0;
-    if (directory(dir, path) != 0)
+    char **grown = realloc(list->names, (list->count + 1) * sizeof *list->names);
+    if (!grown)
         return -1;
+    list->names = grown;
+    if (!(list->names[list->count] = strdup(name)))
+        return -1;
+    ++list->count;
+    return 0;
+}
+
+/* Sorts the list and drops names it holds twice. */
+static void settle(struct arrivals *list)
+{
+    if (list->count > 1)
+        qsort(list->names, list->count, sizeof *list->names, byName);
+    size_t kept = 0;
+    for (size_t i = 0; i < list->count; ++i) {
+        if (kept > 0 && strcmp(list->names[kept - 1], list->names[i]) == 0)
+            free(list->names[i]);
+        else
+            list->names[kept++] = list->names[i];
+    }
+    list->count = kept;
+}
+
+int arrivals_add(struct arrivals *list, const struct arrivals *more)
+{
+    for (size_t i = 0; i < more->count; ++i)
+        if (append(list, more->names[i]) != 0)
+            return -1;
+    settle(list);
+    return 0;
+}
+
+/* Opens <dir>/arrivals (made when missing); -1 with why when the lock
+   directory or it cannot be used. */
+static int openArrivals(const char *dir, char *why)
+{
+    const int at = passlock_open_dir(AT_FDCWD, dir, 1, why);
+    if (at < 0)
+        return -1;
+    const int fd = passlock_open_dir(at, "arrivals", 1, why);
+    const int error = errno;
+    close(at);
+    if (fd < 0) {
+        /* Name the whole path. */
+        char inner[PASSLOCK_WHY];
+        snprintf(inner, sizeof inner, "%s/%s", dir, why);
+        snprintf(why, PASSLOCK_WHY, "%s", inner);
+    }
+    errno = error;
+    return fd;
+}
+
+int arrivals_record(const char *dir, const char *name, char *why)
+{
+    if (!arrivals_valid(name)) {
+        snprintf(why, PASSLOCK_WHY, "an arrival is named with 1 to 64 letters, digits, - or _");
+        errno = EINVAL;
+        return -1;
+    }
+    /* At boot udev may replay arrivals before anything else made the
+       directories. */
+    const int at = openArrivals(dir, why);
+    if (at < 0)
+        return -1;
+    const int fd = openat(at, name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    const int error = errno;
+    close(at);
+    if (fd < 0) {
+        snprintf(why, PASSLOCK_WHY, "%s/arrivals/%s: %s", dir, name, strerror(error));
+        errno = error;
+        return -1;
+    }
+    return close(fd);
+}
+
+/* Whether an entry of the arrivals directory is a marker (or junk that
+   starts passes): not ".", "..", a hidden file or the record. */
+static int counts(const char *name)
+{
+    return name[0] != '.' && strcmp(name, recordName) != 0;
+}
+
+int arrivals_pending(const char *dir, char *path)
+{
+    if (snprintf(path, PATH_MAX, "%s/arrivals", dir) >= PATH_MAX)
+        return 0;
     DIR *d = opendir(path);
     if (!d)
-        return errno == ENOENT ? 0 : -1;
-    char **taken = NULL;
-    size_t n = 0;
-    int stuck = 0;
-    for (struct dirent *e; (e = readdir(d));) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+        return 0;
+    int pending = 0;
+    for (struct dirent *e; !pending && (e = readdir(d));)
+        pending = counts(e->d_name);
+    closedir(d);
+    return pending;
+}
+
+/* Parses the record's text: "tries N" and a name per line. */
+static int parseRecord(char *text, struct arrivals *carried, int *tries)
+{
+    char *line = strtok(text, "\n");
+    double n;
+    if (!line || strncmp(line, "tries ", 6) != 0 ||
+        decimal_parse(line + 6, -1, RETRYSTATE_MOST + 1, DECIMAL_WHOLE, &n) != 0 || n < 1)
+        return -1;
+    *tries = (int)n;
+    while ((line = strtok(NULL, "\n")))
+        if (!*line || append(carried, line) != 0)
+            return -1;
+    settle(carried);
+    return 0;
+}
+
+int arrivals_unfinished(const char *dir, struct arrivals *carried, int *tries)
+{
+    char why[PASSLOCK_WHY], reason[REGULARFILE_WHY] = "";
+    const int at = openArrivals(dir, why);
+    if (at < 0)
+        return 0; /* arrivals_take reports it */
+    const int fd = regularfile_openat(at, recordName, REGULARFILE_NOFOLLOW, RECORD_LIMIT, reason);
+    int found = 0;
+    if (fd >= 0) {
+        struct stat info;
+        char *text = fstat(fd, &info) == 0 ? malloc((size_t)info.st_size + 1) : NULL;
+        const ssize_t n = text ? read(fd, text, (size_t)info.st_size) : -1;
+        if (n == info.st_size && n > 0 && text[n - 1] == '\n' && memchr(text, '\0', (size_t)n) == NULL) {
+            text[n] = '\0';
+            found = parseRecord(text, carried, tries) == 0 ? 1 : -1;
+        } else
+            found = -1;
+        free(text);
+        close(fd);
+        snprintf(reason, sizeof reason, "it is no record of taken arrivals");
+    } else if (fd != -1 || errno != ENOENT)
+        found = -1;
+    if (found < 0) {
+        arrivals_free(carried);
+        complain(SAY_WARNING, "ignoring %s/arrivals/%s: %s", dir, recordName, reason);
+        if (unlinkat(at, recordName, 0) != 0 && errno != ENOENT)
+            complain(SAY_ERROR, "can't remove %s/arrivals/%s: %s", dir, recordName, strerror(errno));
+        found = 0;
+    }
+    close(at);
+    return found;
+}
+
+/* Writes the record through a new hidden temporary file and a rename. */
+static int writeRecord(const char *dir, const struct arrivals *names, int tries)
+{
+    char path[PATH_MAX], temporary[PATH_MAX];
+    if (snprintf(path, sizeof path, "%s/arrivals/%s", dir, recordName) >= (int)sizeof path ||
+        snprintf(temporary, sizeof temporary, "%s/arrivals/.%s.XXXXXX", dir, recordName) >= (int)sizeof temporary) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const int fd = mkstemp(temporary);
+    FILE *file = fd >= 0 ? fdopen(fd, "w") : NULL;
+    if (!file) {
+        const int error = errno;
+        if (fd >= 0)
+            close(fd), unlink(temporary);
+        errno = error;
+        return -1;
+    }
+    fprintf(file, "tries %d\n", tries);
+    for (size_t i = 0; i < names->count; ++i)
+        fprintf(file, "%s\n", names->names[i]);
+    const int written = fchmod(fd, 0644) == 0 && ferror(file) == 0;
+    if (fclose(file) != 0 || !written || rename(temporary, path) != 0) {
+        const int error = errno;
+        unlink(temporary);
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+int arrivals_take(const char *dir, const struct arrivals *carried, int tries, struct arrivals *taken)
+{
+    char why[PASSLOCK_WHY];
+    const int at = openArrivals(dir, why);
+    if (at < 0) {
+        complain(SAY_ERROR, "can't take the arrivals: %s", why);
+        return -1;
+    }
+    /* What the directory holds: the raw names, and the escaped names of
+       those that count (hidden files are removed unseen). */
+    DIR *d = fdopendir(dup(at));
+    struct arrivals raw = {NULL, 0}, seen = {NULL, 0};
+    int failed = !d;
+    for (struct dirent *e; d && !failed && (e = readdir(d));) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0 || strcmp(e->d_name, recordName) == 0)
             continue;
+        char shown[4 * 256 + 1];
+        textescape(shown, sizeof shown, e->d_name, strlen(e->d_name));
+        failed = append(&raw, e->d_name) != 0 || (counts(e->d_name) && append(&seen, shown) != 0);
+    }
+    if (d)
+        closedir(d);
+    /* The record first: from here on a pass that dies loses nothing. */
+    failed = failed || arrivals_add(&seen, carried) != 0 || writeRecord(dir, &seen, tries) != 0;
+    arrivals_free(&seen);
+    int stuck = 0;
+    if (failed) {
+        complain(SAY_ERROR, "can't take the arrivals in %s/arrivals: %s", dir, strerror(errno));
+        stuck = -1;
+    }
+    for (size_t i = 0; !failed && i < raw.count; ++i) {
         /* A marker is an empty file; anything else in the directory would
            start pass after pass, so it goes too if it can. */
-        int removed = unlinkat(dirfd(d), e->d_name, 0);
+        int removed = unlinkat(at, raw.names[i], 0);
         if (removed != 0 && errno == EISDIR)
-            removed = unlinkat(dirfd(d), e->d_name, AT_REMOVEDIR);
-        if (removed != 0) {
-            fprintf(stderr, "qmx4-fwload-pass: can't remove arrival marker %s/%s: %s\n", path, e->d_name,
-                    strerror(errno));
+            removed = unlinkat(at, raw.names[i], AT_REMOVEDIR);
+        char shown[4 * 256 + 1];
+        textescape(shown, sizeof shown, raw.names[i], strlen(raw.names[i]));
+        if (removed != 0 && errno != ENOENT) {
+            complain(SAY_ERROR, "can't remove arrival marker %s/arrivals/%s: %s", dir, shown, strerror(errno));
             ++stuck;
-            continue;
-        }
-        ++*count;
-        /* Short of memory the arrival is taken all the same; only its name
-           is missing from the list. */
-        char **grown = realloc(taken, (n + 1) * sizeof *taken);
-        if (grown) {
-            taken = grown;
-            if ((taken[n] = strdup(e->d_name)))
-                ++n;
+        } else if (counts(raw.names[i]) && append(taken, shown) != 0) {
+            complain(SAY_WARNING, "short of memory: arrival %s is not named in the journal", shown);
         }
     }
-    closedir(d);
-    if (n > 1)
-        qsort(taken, n, sizeof *taken, byName);
-    size_t used = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const int written = snprintf(names + used, size - used, "%s%s", used ? " " : "", taken[i]);
-        used = written < 0 || (size_t)written >= size - used ? size - 1 : used + (size_t)written;
-        free(taken[i]);
-    }
-    free(taken);
+    settle(taken);
+    arrivals_free(&raw);
+    close(at);
     return stuck;
+}
+
+int arrivals_finish(const char *dir)
+{
+    char why[PASSLOCK_WHY];
+    const int at = openArrivals(dir, why);
+    if (at < 0)
+        return -1;
+    const int removed = unlinkat(at, recordName, 0) == 0 || errno == ENOENT ? 0 : -1;
+    if (removed != 0)
+        complain(SAY_ERROR, "can't remove %s/arrivals/%s: %s", dir, recordName, strerror(errno));
+    close(at);
+    return removed;
 }

@@ -1,8 +1,17 @@
 /*
- * The lock that keeps firmware passes one at a time: an advisory flock on
- * the file "pass" in the lock directory, held while a pass runs. Every
+ * The lock directory and its locks. Firmware passes run one at a time under
+ * an advisory flock on the file "pass", held while a pass runs; every
  * program that runs a pass, or opens a library session beside one (the
- * companion's device commands), takes it here.
+ * companion's device commands), takes it here. A helper holds a second
+ * lock, on "streak", for as long as it lives, never inherited by what it
+ * starts: so the state it leaves (a retry announced, an unfinished pass)
+ * is known to be stale once nobody holds that lock.
+ *
+ * The helper runs as root, from udev and systemd, and removes and replaces
+ * files in this directory, so the directory must be one that nobody else
+ * can change: a real directory (no symbolic link), owned by root or by the
+ * user running the program, and writable by no group or other user. The
+ * same holds for its "arrivals" directory.
  */
 #ifndef PASSHELPER_PASSLOCK_H
 #define PASSHELPER_PASSLOCK_H
@@ -16,10 +25,19 @@ extern "C" {
 /* PASSLOCK_DIR, where the lock lives unless a command line says otherwise,
    comes from the build, which puts it into the units and the rules too. */
 
+/* The room a message of these functions needs. */
+#define PASSLOCK_WHY 4352
+
 /* Whether `dir` can be a lock directory: an absolute path. A relative one
    would depend on where a command runs, an empty one would put the lock
    at the root of the file system. */
 int passlock_valid(const char *dir);
+
+/* Opens the directory `name` (relative to `at`, or absolute), making it
+   (mode 0755) when it is missing and `make` is set, and checks it as above.
+   Returns its descriptor, or -1 with errno set and in `why` the path and
+   what is wrong ("/run/x: it is writable by others (mode 0777)"). */
+int passlock_open_dir(int at, const char *name, int make, char *why);
 
 /* Takes the pass lock in `dir` (an absolute path; EINVAL otherwise),
    creating the directory and the lock file as needed. When a pass holds
@@ -27,14 +45,23 @@ int passlock_valid(const char *dir);
    passlock_holder describes it, then waits: for ever when `timeout_ms` is
    negative, else at most that long (ETIMEDOUT). With `inherit` the
    descriptor survives exec, so that a program started under the lock keeps
-   holding it. Returns the descriptor holding the lock, or -1 with errno
-   set and the path that failed in `failed` (which holds PATH_MAX bytes). */
+   holding it. Returns the descriptor holding the lock, or -1 with errno set
+   and in `why` the path and what failed. A lock file that is no regular
+   file is refused. */
 int passlock_take(const char *dir, int inherit, int timeout_ms, void (*waiting)(void *, const char *),
-                  void *context, char *failed);
+                  void *context, char *why);
 
-/* Who holds the lock on the open file `fd`, as far as /proc/locks tells:
-   "process 123 (qmx4-fwload)", "process 123", or "" when it cannot be
-   known. */
+/* Takes the streak lock in `dir` as passlock_take takes the pass lock,
+   never inherited. */
+int passlock_take_streak(const char *dir, int timeout_ms, char *why);
+
+/* Whether a helper holds the streak lock in `dir` now. */
+int passlock_streak_held(const char *dir);
+
+/* Who holds the lock on the open file `fd`: the process that took it if it
+   still holds it, else a process that inherited it (a downloader whose
+   helper died), as "process 123 (qmx4-fwload)", "process 123", or "" when
+   it cannot be known. */
 void passlock_holder(int fd, char *holder, size_t size);
 
 #ifdef __cplusplus

@@ -1,8 +1,10 @@
 #include "passrecord.h"
 
+#include "journal.h"
 #include "passevents.h"
 #include "regularfile.h"
 
+#include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,17 +19,21 @@ static const char logFile[] = "service.log";
 void passrecord_open_events(struct passrecord_events *events)
 {
     events->fd = -1;
+    events->counted = 0;
     events->downloads = 0;
     events->failedAt = -1;
     /* An unnamed temporary file: writing to it never waits, and it is gone
        with the last descriptor. The downloader inherits a descriptor. */
     FILE *file = tmpfile();
-    if (!file)
+    events->fd = file ? dup(fileno(file)) : -1;
+    if (file)
+        fclose(file);
+    if (events->fd < 0) {
+        complain(SAY_WARNING, "no channel for the downloader's events (%s): this pass's downloads are not counted",
+                 strerror(errno));
         return;
-    events->fd = dup(fileno(file));
-    fclose(file);
-    if (events->fd < 0)
-        return;
+    }
+    events->counted = 1;
     char number[16];
     snprintf(number, sizeof number, "%d", events->fd);
     setenv(PASSEVENTS_ENV, number, 1);
@@ -84,16 +90,11 @@ void passrecord_print_log(struct passrecord_log *mark)
     if (fstat(fileno(log), &now) == 0 && was && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
         now.st_size >= mark->size)
         fseeko(log, mark->size, SEEK_SET);
-    int atLineStart = 1;
-    char line[4096];
-    while (fgets(line, sizeof line, log)) {
-        const size_t n = strlen(line);
-        if (atLineStart)
-            fputs("log: ", stdout);
-        fputs(line, stdout);
-        atLineStart = n > 0 && line[n - 1] == '\n';
-    }
-    if (!atLineStart)
-        putchar('\n');
+    struct relay relay;
+    relay_begin(&relay, "log: ");
+    char block[4096];
+    for (size_t n; (n = fread(block, 1, sizeof block, log)) > 0;)
+        relay_feed(&relay, block, n);
+    relay_end(&relay);
     fclose(log);
 }

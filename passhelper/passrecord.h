@@ -11,12 +11,14 @@
 /* What the downloader reported on the events channel. */
 struct passrecord_events {
     int fd;         /* the channel (an unnamed temporary file); -1 without one */
+    int counted;    /* whether there was a channel to count on */
     int downloads;  /* devices downloaded */
     int failedAt;   /* the device the pass failed at; -1 when none or not at a device */
 };
 
 /* Opens the channel and names it in the environment for the programs run
-   next; without a temporary file there is no channel (fd -1). */
+   next; without a temporary file there is no channel (reported; the pass's
+   downloads are not counted then). */
 void passrecord_open_events(struct passrecord_events *events);
 
 /* Reads what the downloader wrote, closes the channel and takes it out of
@@ -34,9 +36,10 @@ struct passrecord_log {
 /* Notes where service.log in the working directory stands now. */
 void passrecord_mark_log(struct passrecord_log *mark);
 
-/* Prints each line added to service.log since the mark as "log: <line>"
+/* Relays each line added to service.log since the mark as "log: <line>"
    (the whole log when it was replaced or begun anew, as a pass without
-   "append" does). Only a regular file is read. Releases the mark. */
+   "append" does), escaped and bounded (journal.h). Only a regular file is
+   read. Releases the mark. */
 void passrecord_print_log(struct passrecord_log *mark);
 
 #endif

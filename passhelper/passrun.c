@@ -1,6 +1,9 @@
+#define _GNU_SOURCE /* pipe2 */
+
 #include "passrun.h"
 
 #include "arrivals.h"
+#include "journal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,47 +20,50 @@
 #include <time.h>
 #include <unistd.h>
 
-static sigset_t held;   /* SIGCHLD and the stop signals */
-static int stopSignal; /* the SIGTERM or SIGINT that came, or 0 */
-
-/* The signals that stop a pass. */
-static void stopSignals(sigset_t *set)
-{
-    sigemptyset(set);
-    sigaddset(set, SIGTERM);
-    sigaddset(set, SIGINT);
-}
-
-static void heldSignals(void)
-{
-    stopSignals(&held);
-    sigaddset(&held, SIGCHLD);
-}
-
-/* Notes a signal that came; returns whether it is a stop. */
-static int noteStop(int signal)
-{
-    if (signal != SIGTERM && signal != SIGINT)
-        return 0;
-    stopSignal = stopSignal ? stopSignal : signal;
-    return 1;
-}
+static sigset_t held;    /* SIGCHLD and the stop signals */
+static int signals = -1; /* a signalfd for them */
+static int stopSignal;   /* the SIGTERM or SIGINT that came, or 0 */
 
 void passrun_hold_signals(void)
 {
-    heldSignals();
+    sigemptyset(&held);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGINT);
+    sigaddset(&held, SIGCHLD);
     sigprocmask(SIG_BLOCK, &held, NULL);
+    if (signals < 0)
+        signals = signalfd(-1, &held, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+/* Takes the held signals that wait, noting the first stop. */
+static void takeSignals(void)
+{
+    for (;;) {
+        int signal = -1;
+        struct signalfd_siginfo info;
+        if (signals >= 0) {
+            if (read(signals, &info, sizeof info) == (ssize_t)sizeof info)
+                signal = (int)info.ssi_signo;
+        } else {
+            const struct timespec now = {0, 0};
+            signal = sigtimedwait(&held, NULL, &now);
+        }
+        if (signal < 0)
+            return;
+        if ((signal == SIGTERM || signal == SIGINT) && !stopSignal)
+            stopSignal = signal;
+    }
 }
 
 int passrun_stopping(void)
 {
+    takeSignals();
     return stopSignal != 0;
 }
 
-int passrun_stop_pending(void)
+const char *passrun_stop_name(void)
 {
-    sigset_t pending;
-    return sigpending(&pending) == 0 && (sigismember(&pending, SIGTERM) || sigismember(&pending, SIGINT));
+    return stopSignal == SIGINT ? "SIGINT" : stopSignal == SIGTERM ? "SIGTERM" : "";
 }
 
 /* The moment `seconds` from now. */
@@ -80,139 +86,167 @@ static int msUntil(const struct timespec *deadline, int most)
     return ms < 0 ? -1 : ms > most ? most : (int)ms;
 }
 
+/* Waits at most `ms` for a held signal or for `fd` (if not -1) to be
+   readable; takes the signals. Returns whether `fd` is readable (or at its
+   end). Without a signalfd it looks every 50 ms. */
+static int waitFor(int fd, int ms)
+{
+    struct pollfd fds[2] = {{fd, POLLIN, 0}, {signals, POLLIN, 0}};
+    if (signals < 0 && ms > 50)
+        ms = 50;
+    if (poll(fds, 2, ms) < 0)
+        fds[0].revents = 0;
+    takeSignals();
+    return fd >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR));
+}
+
+int passrun_pause(int ms)
+{
+    const struct timespec deadline = after(ms / 1000.0);
+    for (int left; !passrun_stopping() && (left = msUntil(&deadline, INT_MAX)) >= 0;)
+        waitFor(-1, left);
+    return stopSignal != 0;
+}
+
 int passrun_back_off(const char *lockDir, double seconds)
 {
     char path[PATH_MAX];
     const struct timespec deadline = after(seconds);
     arrivals_pending(lockDir, path);
-    mkdir(lockDir, 0755);
-    mkdir(path, 0755);
     /* An arrival shows as a new entry in the directory (without inotify the
-       directory is looked at every quarter of a second); a stop signal,
-       held, shows on a signalfd. */
+       directory is looked at every quarter of a second). */
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch >= 0 && inotify_add_watch(watch, path, IN_CREATE | IN_MOVED_TO) < 0) {
         close(watch);
         watch = -1;
     }
-    sigset_t stops;
-    stopSignals(&stops);
-    const int signals = signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
-    int result = 0;
-    for (int wait; !(result = arrivals_pending(lockDir, path)) &&
-                   (wait = msUntil(&deadline, watch >= 0 ? INT_MAX : 250)) >= 0;) {
-        struct pollfd fds[2] = {{signals, POLLIN, 0}, {watch, POLLIN, 0}};
-        if (poll(fds, watch >= 0 ? 2 : 1, wait) < 0 && errno != EINTR)
-            break;
-        struct signalfd_siginfo info;
-        if (signals >= 0 && read(signals, &info, sizeof info) == (ssize_t)sizeof info && noteStop((int)info.ssi_signo)) {
-            result = -1;
-            break;
-        }
+    int result = 0, wait;
+    while (!(result = passrun_stopping() ? -1 : arrivals_pending(lockDir, path)) &&
+           (wait = msUntil(&deadline, watch >= 0 ? INT_MAX : 250)) >= 0) {
         char events[4096];
-        while (watch >= 0 && read(watch, events, sizeof events) > 0) {
-        }
+        if (waitFor(watch, wait))
+            while (read(watch, events, sizeof events) > 0) {
+            }
     }
     if (watch >= 0)
         close(watch);
-    if (signals >= 0)
-        close(signals);
     return result;
 }
 
-/* Waits for the child until the deadline; 0 when the deadline passed, -1
-   when a stop signal came first (passed on when `forward`). */
-static int waitUntil(pid_t child, int *status, struct timespec deadline, int forward)
+/* Relays what the child's output pipe holds now; closes it at its end. */
+static void drain(int *fd, struct relay *r)
 {
-    for (;;) {
-        const pid_t done = waitpid(child, status, WNOHANG);
-        if (done == child || (done < 0 && errno != EINTR))
-            return 1;
-        const int ms = msUntil(&deadline, INT_MAX);
-        if (ms < 0)
-            return 0;
-        const struct timespec left = {ms / 1000, (long)(ms % 1000) * 1000000L};
-        const int first = !stopSignal;
-        const int signal = sigtimedwait(&held, NULL, &left);
-        if (noteStop(signal) && forward && first) {
-            kill(child, signal);
-            return -1;
+    char block[4096];
+    ssize_t n;
+    while (*fd >= 0 && (n = read(*fd, block, sizeof block)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN)
+                return;
+        } else {
+            relay_feed(r, block, (size_t)n);
+            continue;
         }
+        break;
     }
+    close(*fd);
+    *fd = -1;
 }
 
-/* Ends the child: `signal` now, SIGKILL if it is still there 5 s later. */
-static void stopChild(pid_t child, int signal, int *status)
+int passrun_run(char *const argv[], const char *prefix, int timeout, int forward, char *result, size_t size,
+                int *exited)
 {
-    if (signal)
-        kill(child, signal);
-    if (waitUntil(child, status, after(5), 0) != 1) {
-        kill(child, SIGKILL);
-        waitpid(child, status, 0);
-    }
-}
-
-static int runChild(char *const argv[], int timeout, int forward, char *result, size_t size, int *exited);
-
-int passrun_run(char *const argv[], int timeout, int forward, char *result, size_t size, int *exited)
-{
-    int ended = 0;
-    /* The signals stay held while the child runs, so that waiting for its
-       end with a deadline (sigtimedwait) cannot miss it or a stop. */
-    sigset_t previous;
-    heldSignals();
-    sigprocmask(SIG_BLOCK, &held, &previous);
-    const int status = runChild(argv, timeout, forward, result, size, &ended);
-    sigprocmask(SIG_SETMASK, &previous, NULL);
     if (exited)
-        *exited = ended;
-    return status;
-}
-
-static int runChild(char *const argv[], int timeout, int forward, char *result, size_t size, int *exited)
-{
+        *exited = 0;
+    int out[2];
     fflush(NULL);
+    if (pipe2(out, O_CLOEXEC) != 0)
+        out[0] = out[1] = -1;
     const pid_t child = fork();
     if (child == 0) {
+        const int err = fcntl(2, F_DUPFD_CLOEXEC, 3);
         signal(SIGPIPE, SIG_DFL);
         sigprocmask(SIG_UNBLOCK, &held, NULL);
+        if (out[1] >= 0)
+            dup2(out[1], 1), dup2(out[1], 2);
         execv(argv[0], argv);
-        fprintf(stderr, "qmx4-fwload-pass: can't run %s: %s\n", argv[0], strerror(errno));
+        const int error = errno;
+        if (err >= 0)
+            dup2(err, 2);
+        complain(SAY_ERROR, "can't run %s: %s", argv[0], strerror(error));
         _exit(127);
     }
+    if (out[1] >= 0)
+        close(out[1]);
     if (child < 0) {
-        fprintf(stderr, "qmx4-fwload-pass: can't start %s: %s\n", argv[0], strerror(errno));
+        if (out[0] >= 0)
+            close(out[0]);
+        complain(SAY_ERROR, "can't start %s: %s", argv[0], strerror(errno));
         snprintf(result, size, "not started");
         return 127;
     }
-    int status = 0;
-    const int waited = waitUntil(child, &status, after(timeout), forward);
-    if (waited == 0) {
-        fprintf(stderr, "qmx4-fwload-pass: the pass did not end within %d s and was stopped\n", timeout);
-        stopChild(child, SIGTERM, &status);
+    if (out[0] >= 0)
+        fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
+    struct relay relay;
+    relay_begin(&relay, prefix);
+
+    /* Until the child ends: its output relayed, its deadline watched, a
+       stop passed on. Once it is told to end (`ending`), it has until
+       `deadline` before SIGKILL. */
+    struct timespec deadline = after(timeout);
+    int status = 0, ending = 0, timedOut = 0, hurried = 0;
+    for (;;) {
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child || (done < 0 && errno != EINTR))
+            break;
+        if (forward && stopSignal && !ending) {
+            kill(child, stopSignal);
+            ending = 1, deadline = after(5);
+        } else if (stopSignal && !ending && !hurried) {
+            /* Not passed on, but the program gets at most 10 s more. */
+            const struct timespec soon = after(10);
+            if (msUntil(&deadline, INT_MAX) > 10000)
+                deadline = soon;
+            hurried = 1;
+        }
+        const int left = msUntil(&deadline, INT_MAX);
+        if (left < 0 && ending) {
+            kill(child, SIGKILL);
+            ending = 2, deadline = after(3600);
+        } else if (left < 0) {
+            if (forward)
+                complain(SAY_ERROR, "the pass did not end within %d s and was stopped", timeout);
+            else
+                complain(SAY_ERROR, "%s did not end in time and was stopped", argv[0]);
+            kill(child, SIGTERM);
+            timedOut = ending = 1, deadline = after(5);
+        }
+        if (waitFor(out[0], left < 0 ? 0 : left))
+            drain(&out[0], &relay);
+    }
+    drain(&out[0], &relay);
+    relay_end(&relay);
+    takeSignals();
+    if (timedOut) {
         snprintf(result, size, "stopped after %d s", timeout);
         return 1;
     }
     /* A stop sent to the whole service (systemctl stop signals every
-       process of it at once) may have ended the child before it was seen
-       here: it counts as a stop all the same. */
-    sigset_t stops;
-    stopSignals(&stops);
-    const struct timespec now = {0, 0};
-    const int stopped = forward && waited > 0 && noteStop(sigtimedwait(&stops, NULL, &now));
-    if (waited < 0 || stopped) {
-        if (waited < 0)
-            stopChild(child, 0, &status);
-        snprintf(result, size, "stopped by %s", stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
+       process of it at once) may have ended the child before it was passed
+       on: it counts as a stop all the same. */
+    if (forward && stopSignal) {
+        snprintf(result, size, "stopped by %s", passrun_stop_name());
         return 1;
     }
     if (WIFSIGNALED(status)) {
-        fprintf(stderr, "qmx4-fwload-pass: the pass ended by signal %d\n", WTERMSIG(status));
+        complain(SAY_ERROR, "%s ended by signal %d", forward ? "the pass" : argv[0], WTERMSIG(status));
         snprintf(result, size, "ended by signal %d", WTERMSIG(status));
         return 1;
     }
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-    *exited = WIFEXITED(status);
+    if (exited)
+        *exited = WIFEXITED(status);
     if (code == 0)
         snprintf(result, size, "success");
     else

@@ -1,34 +1,44 @@
 #include "streak.h"
 
 #include "arrivals.h"
+#include "decimal.h"
+#include "journal.h"
 #include "passlock.h"
 #include "passrecord.h"
 #include "passrun.h"
-#include "retrystate.h"
 
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+/* How long the metrics step may take, and how long once a stop came. */
+#define METRICS_SECONDS 60
+#define METRICS_STOPPING_SECONDS 10
+
+/* The most a list of arrivals shows of itself in one line. */
+#define ARRIVALS_SHOWN 1024
+
 int streak_parse_delays(const char *text, struct streak *streak)
 {
+    int count = 0;
+    double delays[RETRYSTATE_MOST];
     streak->retries = 0;
     for (const char *at = text; *at;) {
-        char *end = NULL;
-        const double seconds = strtod(at, &end);
-        if (end == at || !(seconds > 0 && seconds <= 86400) || streak->retries == STREAK_MOST ||
-            (*end && *end != ','))
+        const size_t n = strcspn(at, ",");
+        if (count == RETRYSTATE_MOST || decimal_parse(at, (int)n, 86400, 0, &delays[count]) != 0 ||
+            !(delays[count] > 0))
             return -1;
-        streak->delays[streak->retries++] = seconds;
-        at = *end ? end + 1 : end;
-        if (*end && !*at)
+        ++count;
+        at += n;
+        if (*at == ',' && !*++at)
             return -1; /* a trailing comma */
     }
+    memcpy(streak->delays, delays, sizeof delays[0] * (size_t)count);
+    streak->retries = count;
     return 0;
 }
 
@@ -61,64 +71,149 @@ static void sibling(char *out, size_t size, const char *path, const char *name)
     snprintf(out, size, "%.*s%s", slash ? (int)(slash - path + 1) : 0, path, name);
 }
 
-/* Lets qmx4-fwctl, beside the downloader, record the pass (and the retry
-   state in the lock directory) for Prometheus, if the node exporter's
-   directory for such files exists. A pass being stopped gives it less
-   time. */
+/* "2,870" for 2870. */
+static const char *grouped(size_t n, char *out, size_t size)
+{
+    char digits[32];
+    const int length = snprintf(digits, sizeof digits, "%zu", n);
+    size_t used = 0;
+    for (int i = 0; i < length && used + 2 < size; ++i) {
+        if (i > 0 && (length - i) % 3 == 0)
+            out[used++] = ',';
+        out[used++] = digits[i];
+    }
+    out[used] = '\0';
+    return out;
+}
+
+/* "<label>: a b c", or "<label>: <none>" for an empty list; a list too long
+   for one line shows its number, the names that fit, whole, and how many
+   more there are ("arrivals: 3000: 001-001 ... and 2,870 more"). */
+static void sayNames(const char *label, const struct arrivals *list, const char *none)
+{
+    if (list->count == 0) {
+        say(SAY_INFO, "%s: %s", label, none);
+        return;
+    }
+    size_t length = 0, shown = 0;
+    while (shown < list->count && length + strlen(list->names[shown]) + 1 <= ARRIVALS_SHOWN)
+        length += strlen(list->names[shown++]) + 1;
+    char line[ARRIVALS_SHOWN + 64] = "", more[32];
+    for (size_t i = 0; i < shown; ++i)
+        strcat(strcat(line, i ? " " : ""), list->names[i]);
+    if (shown == list->count)
+        say(SAY_INFO, "%s: %s", label, line);
+    else
+        say(SAY_INFO, "%s: %zu: %s and %s more", label, list->count, line, grouped(list->count - shown, more, sizeof more));
+}
+
+/* Lets qmx4-fwctl, beside the downloader, record the pass (none when `o`
+   is null) and the retry state in the lock directory for Prometheus, if
+   the node exporter's directory for such files exists. The caller holds
+   the passes' lock, which covers the counters' update and the library
+   session the command opens. */
 static void recordMetrics(const struct streak *s, const struct outcome *o, int retry)
 {
     char directory[PATH_MAX], fwctl[PATH_MAX], record[64], result[64];
     struct stat info;
+    if (!s->metrics)
+        return;
     sibling(directory, sizeof directory, s->metrics, ".");
     if (stat(directory, &info) != 0 || !S_ISDIR(info.st_mode))
         return;
     sibling(fwctl, sizeof fwctl, s->program, "qmx4-fwctl");
-    snprintf(record, sizeof record, "%s,%d,%.3f%s", o->status == 0 ? "success" : "failure", o->downloads, o->seconds,
-             retry ? ",retry" : "");
-    char *const argv[] = {fwctl,      "metrics",    "--no-lock", "--lock-dir", (char *)s->lockDir, "--record",
-                          record,     "--output",   (char *)s->metrics,        NULL};
-    if (passrun_run(argv, passrun_stopping() ? 10 : 60, 0, result, sizeof result, NULL) != 0)
-        fprintf(stderr, "qmx4-fwload-pass: recording the pass in %s: qmx4-fwctl metrics %s\n", s->metrics, result);
+    char *argv[12] = {fwctl, "metrics", "--no-lock", "--lock-dir", (char *)s->lockDir, "--output", (char *)s->metrics};
+    if (o) {
+        snprintf(record, sizeof record, "%s,%d,%.3f%s", o->status == 0 ? "success" : "failure", o->downloads,
+                 o->seconds, retry ? ",retry" : "");
+        argv[7] = "--record";
+        argv[8] = record;
+    }
+    const int limit = passrun_stopping() ? METRICS_STOPPING_SECONDS : METRICS_SECONDS;
+    if (passrun_run(argv, "metrics: ", limit, 0, result, sizeof result, NULL) != 0)
+        complain(SAY_WARNING, "recording the pass in %s: qmx4-fwctl metrics %s", s->metrics, result);
 }
 
-/* Takes the passes' lock, inherited across exec so that the downloader
-   holds it for as long as it lives. Once stop signals are held, waits in
-   slices so that a stop still ends the wait. Returns the descriptor, or -1
-   (reported). */
-static int lockPasses(const char *lockDir, int held)
+/* Takes the lock `name` ("pass", inherited by the downloader so that it
+   holds the lock for as long as it lives, or "streak"), waiting in slices
+   so that a stop ends the wait. Returns the descriptor, or -1 (said). */
+static int takeLock(const struct streak *s, const char *name)
 {
-    char failed[PATH_MAX];
+    char why[PASSLOCK_WHY];
     for (;;) {
-        const int fd = passlock_take(lockDir, 1, held ? 1000 : -1, NULL, NULL, failed);
+        const int fd = strcmp(name, "pass") == 0 ? passlock_take(s->lockDir, 1, 1000, NULL, NULL, why)
+                                                 : passlock_take_streak(s->lockDir, 1000, why);
         if (fd >= 0)
             return fd;
         if (errno != ETIMEDOUT)
-            return fprintf(stderr, "qmx4-fwload-pass: can't lock %s: %s\n", failed, strerror(errno)), -1;
-        if (passrun_stop_pending())
-            return fprintf(stderr, "qmx4-fwload-pass: stopped while waiting for %s\n", failed), -1;
+            return complain(SAY_ERROR, "can't lock %s", why), -1;
+        if (passrun_stopping())
+            return say(SAY_WARNING, "stopped by %s while waiting for %s/%s", passrun_stop_name(), s->lockDir, name), -1;
     }
 }
 
-/* One pass under the lock: takes the arrival markers, runs the downloader
-   and reports what it did. */
-static struct outcome pass(const struct streak *s, int retry)
+/* The metrics once more, with no pass to add, after the retry state
+   changed: the lock is waited for a few seconds at most. */
+static void metricsAgain(const struct streak *s)
+{
+    char why[PASSLOCK_WHY];
+    if (!s->metrics)
+        return;
+    const int lock = passlock_take(s->lockDir, 0, 5000, NULL, NULL, why);
+    if (lock < 0) {
+        complain(SAY_WARNING, "the metrics were not updated: can't lock %s", why);
+        return;
+    }
+    recordMetrics(s, NULL, 0);
+    close(lock);
+}
+
+static void writeState(const struct streak *s, const struct retrystate *state)
+{
+    if (retrystate_write(s->lockDir, state) != 0)
+        complain(SAY_ERROR, "can't record the retry state in %s: %s", s->lockDir, strerror(errno));
+}
+
+/* After `begun` tries, the last of which failed in a way a retry may mend:
+   whether retry number `begun` follows (announced in the journal and in
+   `state`), or the streak gives up (said, and in `state` when retries were
+   set). A retry that could not end before the start timeout gives up. */
+static int decide(const struct streak *s, int begun, const struct timespec *started, struct retrystate *state)
+{
+    char hint[160] = RETRYSTATE_AGAIN;
+    if (begun <= s->retries) {
+        const double delay = s->delays[begun - 1];
+        const double need = secondsSince(started) + delay + s->timeout + METRICS_SECONDS;
+        if (!s->startTimeout || need <= s->startTimeout) {
+            *state = (struct retrystate){RETRYSTATE_DUE, unixTime() + delay, begun, s->retries};
+            say(SAY_INFO, "retry %d of %d in %g s", begun, s->retries, delay);
+            return 1;
+        }
+        snprintf(hint, sizeof hint, "retry %d of %d could not end within the start timeout of %d s; %s", begun,
+                 s->retries, s->startTimeout, RETRYSTATE_AGAIN);
+    }
+    if (s->retries > 0) {
+        *state = (struct retrystate){RETRYSTATE_GAVE_UP, unixTime(), 0, begun};
+        say(SAY_ERROR, "gave up after %d tries; %s", begun, hint);
+    }
+    return 0;
+}
+
+/* One pass, the passes' lock held: takes the arrivals (adding them to
+   `carried`), runs the downloader and reports what it did. */
+static struct outcome pass(const struct streak *s, int begun, struct arrivals *carried, int retry)
 {
     struct outcome o = {1, 0, 0, 0};
-    const int lock = lockPasses(s->lockDir, retry > 0);
-    if (lock < 0)
-        return o;
-    /* From here on a stop ends the pass on record. */
-    passrun_hold_signals();
     struct timespec started;
     clock_gettime(CLOCK_MONOTONIC, &started);
-    char names[4096];
-    int count = 0;
-    int stuck = arrivals_take(s->lockDir, names, sizeof names, &count);
-    if (stuck < 0) {
-        fprintf(stderr, "qmx4-fwload-pass: can't read the arrivals in %s/arrivals: %s\n", s->lockDir, strerror(errno));
+    struct arrivals taken = {NULL, 0};
+    int stuck = arrivals_take(s->lockDir, carried, begun + 1, &taken);
+    if (stuck < 0)
         stuck = 1;
-    }
-    printf("arrivals: %s\n", count ? names : retry ? "none" : "by hand");
+    sayNames("arrivals", &taken, retry ? "none" : "by hand");
+    if (arrivals_add(carried, &taken) != 0)
+        complain(SAY_WARNING, "short of memory: the arrivals of this pass are not carried on");
+    arrivals_free(&taken);
 
     struct passrecord_log log;
     struct passrecord_events events;
@@ -127,16 +222,21 @@ static struct outcome pass(const struct streak *s, int retry)
     char result[64];
     int exited = 0;
     char *const argv[] = {(char *)s->program, NULL};
-    const int status = passrun_run(argv, s->timeout, 1, result, sizeof result, &exited);
+    const int status = passrun_run(argv, "output: ", s->timeout, 1, result, sizeof result, &exited);
     o.seconds = secondsSince(&started);
-    close(lock); /* the downloader has ended: the next pass may begin */
     passrecord_read_events(&events);
     passrecord_print_log(&log);
-    char at[32] = "";
+    char at[32] = "", count[48];
     if (status != 0 && events.failedAt >= 0)
         snprintf(at, sizeof at, " at device %d", events.failedAt);
-    printf("pass ended: %d device%s downloaded, %s%s%s, %.3f s\n", events.downloads, events.downloads == 1 ? "" : "s",
-           result, at, stuck ? ", arrival markers left" : "", o.seconds);
+    if (events.counted)
+        snprintf(count, sizeof count, "%d device%s downloaded", events.downloads, events.downloads == 1 ? "" : "s");
+    else
+        snprintf(count, sizeof count, "downloads not counted");
+    const int priority = strncmp(result, "stopped by SIG", 14) == 0 ? SAY_WARNING
+                         : status != 0 || stuck ? SAY_ERROR
+                                                : SAY_INFO;
+    say(priority, "pass ended: %s, %s%s%s, %.3f s", count, result, at, stuck ? ", arrival markers left" : "", o.seconds);
     o.status = status != 0 ? status : stuck != 0;
     /* Trying again may mend what made the downloader fail; not a program
        that cannot start, a pass stopped or hung, or a marker stuck. */
@@ -145,38 +245,88 @@ static struct outcome pass(const struct streak *s, int retry)
     return o;
 }
 
+/* A streak left by a helper that died: its `begun` passes ended without a
+   summary. Announces the retry that carries it on and waits for it (1), or
+   gives up (0); -1 when a stop came. */
+static int carryOn(const struct streak *s, int begun, const struct arrivals *again, const struct timespec *started)
+{
+    say(SAY_ERROR, "the last pass ended without a summary: its helper was killed or crashed");
+    sayNames("arrivals again", again, "none");
+    struct retrystate state = {RETRYSTATE_NONE, 0, 0, 0};
+    const int more = decide(s, begun, started, &state);
+    if (!more && s->retries == 0)
+        say(SAY_ERROR, "no retries are set: the arrivals of that pass are not served again");
+    writeState(s, &state);
+    if (!more) {
+        metricsAgain(s);
+        return 0;
+    }
+    const int waited = passrun_back_off(s->lockDir, state.when - unixTime());
+    if (waited >= 0)
+        return say(SAY_INFO, waited > 0 ? "retry %d of %d early, for new arrivals" : "retry %d of %d", begun, s->retries), 1;
+    say(SAY_WARNING, "stopped by %s before retry %d of %d", passrun_stop_name(), begun, s->retries);
+    writeState(s, &(struct retrystate){RETRYSTATE_NONE, 0, 0, 0});
+    metricsAgain(s);
+    return -1;
+}
+
 int streak_run(const struct streak *s)
 {
-    for (int retry = 0;; ++retry) {
-        const struct outcome o = pass(s, retry);
+    struct timespec started;
+    clock_gettime(CLOCK_MONOTONIC, &started);
+    passrun_hold_signals();
+    double delays = 0;
+    for (int i = 0; i < s->retries; ++i)
+        delays += s->delays[i];
+    if (s->startTimeout && s->retries && delays + s->timeout + METRICS_SECONDS > s->startTimeout)
+        say(SAY_WARNING,
+            "the retry delays (%g s in all) and a pass of up to %d s do not fit in the start timeout of %d s: a "
+            "streak gives up when its next try could not end in time",
+            delays, s->timeout, s->startTimeout);
+    const int streakLock = takeLock(s, "streak");
+    if (streakLock < 0)
+        return 1;
+
+    /* Only this helper writes the record and the retry state now: what is
+       there was left by a helper that died. */
+    struct arrivals carried = {NULL, 0};
+    int begun = 0, status = 1, go = 1;
+    if (arrivals_unfinished(s->lockDir, &carried, &begun) > 0)
+        go = carryOn(s, begun, &carried, &started) > 0;
+    for (int retry = begun > 0; go; retry = 1) {
+        const int lock = takeLock(s, "pass");
+        if (lock < 0)
+            break;
+        const struct outcome o = pass(s, begun, &carried, retry);
+        ++begun;
+        status = o.status;
         struct retrystate state = {RETRYSTATE_NONE, 0, 0, 0};
         const int mendable = o.status != 0 && o.retryable && !passrun_stopping();
-        const int more = mendable && retry < s->retries;
-        if (more) {
-            state = (struct retrystate){RETRYSTATE_DUE, unixTime() + s->delays[retry], retry + 1, s->retries};
-            printf("retry %d of %d in %g s\n", retry + 1, s->retries, s->delays[retry]);
-        } else if (mendable && s->retries > 0) {
-            state = (struct retrystate){RETRYSTATE_GAVE_UP, unixTime(), 0, retry + 1};
-            printf("gave up after %d tries; the next arrival or systemctl start qmx4-fwload.service tries again\n",
-                   retry + 1);
+        go = mendable && decide(s, begun, &started, &state);
+        writeState(s, &state);
+        recordMetrics(s, &o, retry);
+        if (go && passrun_stopping()) {
+            /* A stop during the metrics step: the retry will not come. */
+            say(SAY_WARNING, "stopped by %s before retry %d of %d", passrun_stop_name(), begun, s->retries);
+            writeState(s, &(struct retrystate){RETRYSTATE_NONE, 0, 0, 0});
+            recordMetrics(s, NULL, 0);
+            go = 0;
         }
-        fflush(stdout);
-        if (retrystate_write(s->lockDir, &state) != 0)
-            fprintf(stderr, "qmx4-fwload-pass: can't record the retry state in %s: %s\n", s->lockDir, strerror(errno));
-        if (s->metrics)
-            recordMetrics(s, &o, retry > 0);
-        if (!more)
-            return o.status;
-        const int waited = passrun_back_off(s->lockDir, s->delays[retry]);
+        close(lock);
+        if (!go)
+            break;
+        const int waited = passrun_back_off(s->lockDir, state.when - unixTime());
         if (waited < 0) {
-            printf("stopped before retry %d of %d\n", retry + 1, s->retries);
-            state.kind = RETRYSTATE_NONE;
-            retrystate_write(s->lockDir, &state);
-            return o.status;
+            say(SAY_WARNING, "stopped by %s before retry %d of %d", passrun_stop_name(), begun, s->retries);
+            writeState(s, &(struct retrystate){RETRYSTATE_NONE, 0, 0, 0});
+            metricsAgain(s);
+            break;
         }
-        if (waited > 0)
-            printf("retry %d of %d early, for new arrivals\n", retry + 1, s->retries);
-        else
-            printf("retry %d of %d\n", retry + 1, s->retries);
+        say(SAY_INFO, waited > 0 ? "retry %d of %d early, for new arrivals" : "retry %d of %d", begun, s->retries);
     }
+    /* The streak has ended, on record: nothing it took is owed any more. */
+    arrivals_finish(s->lockDir);
+    arrivals_free(&carried);
+    close(streakLock);
+    return status;
 }

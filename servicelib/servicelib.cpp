@@ -151,7 +151,13 @@ bool waitsForFirmware(int state)
 
 void reportEventsTo(int fd)
 {
-    _eventsFd = fd;
+    // Only the channel a helper gives: a regular file open for writing. A
+    // number naming nothing, the standard streams, a terminal, a pipe or a
+    // socket is ignored, so that events never land where they do not
+    // belong.
+    struct stat info;
+    const int flags = fd > 2 ? fcntl(fd, F_GETFL) : -1;
+    _eventsFd = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? fd : -1;
 }
 
 // One line of the events channel, written whole or not at all; a channel

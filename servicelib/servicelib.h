@@ -90,7 +90,8 @@ void download();
 void downloadFirmware(const qmx4api::EnumeratedDevice& device, int type, const std::string& fw);
 
 // Has the passes report their events (passevents.h) on the descriptor `fd`
-// from now on; -1 stops them.
+// from now on, if it is a regular file open for writing (above the standard
+// streams); otherwise, and for -1, they are reported nowhere.
 void reportEventsTo(int fd);
 
 } // namespace servicelib

@@ -60,10 +60,14 @@ else
 fi
 exec_start=$(sed -n 's/^ExecStart=//p' "$units/qmx4-fwload.service")
 helper=$prefix/libexec/qmx4-fwload/qmx4-fwload-pass
+# The helper is told the unit's start timeout, and its priorities reach the
+# journal.
+start_timeout=$(sed -n 's/^TimeoutStartSec=//p' "$units/qmx4-fwload.service")
 case $exec_start in
-  "$helper --timeout 600 --retry-delays=\${QMX4_RETRY_DELAYS} --metrics /var/lib/prometheus/node-exporter/qmx4_fwload.prom $prefix/bin/qmx4-fwload") ;;
+  "$helper --timeout "[1-9]*" --start-timeout $start_timeout --metrics /var/lib/prometheus/node-exporter/qmx4_fwload.prom $prefix/bin/qmx4-fwload") ;;
   *) fail "qmx4-fwload.service: unexpected ExecStart=$exec_start" ;;
 esac
+grep -q '^SyslogLevelPrefix=no' "$units/qmx4-fwload.service" && fail "qmx4-fwload.service turns the journal's priority prefixes off"
 grep -qx 'WorkingDirectory=%S/qmx4-fwload' "$units/qmx4-fwload.service" || fail "the base directory is not /var/lib/qmx4-fwload"
 watched=$(sed -n 's/^DirectoryNotEmpty=//p' "$units/qmx4-fwload.path")
 grep -qx "d $watched 0755 root root -" "$stage$tmpfilesdir/qmx4-fwload.conf" || fail "tmpfiles.d does not make $watched"
@@ -101,7 +105,8 @@ cp -r "$root/share/doc/qmx4-fwload/example" "$base"
 command=$(sed -n 's/^ExecStart=//p' "$units/qmx4-fwload.service")
 command=${command//$prefix\//$root/}
 command=${command/ --timeout / --lock-dir $stage/locks --timeout }
-command=${command/ --retry-delays=\$\{QMX4_RETRY_DELAYS\}/ --retry-delays=2,10,60}
+# The retries the unit sets.
+export "$(sed -n 's/^Environment=\(QMX4_RETRY_DELAYS=\)/\1/p' "$units/qmx4-fwload.service")"
 # The metrics go nowhere here: their directory is the scratch's, and missing.
 command=${command/ --metrics \/var\/lib\/prometheus\/node-exporter\// --metrics $stage/textfile/}
 pass() { (cd "$base" && QMX4SIM_JOURNAL=$stage/journal LD_LIBRARY_PATH=$library_dir $command >>"$stage/out" 2>&1); }

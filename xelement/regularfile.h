@@ -34,6 +34,14 @@ const char *regularfile_kind(mode_t mode);
    300000000 bytes, more than the limit of 268435456"). */
 int regularfile_open(const char *path, long long limit, char *why);
 
+/* For regularfile_openat: a symbolic link is refused, not followed. */
+#define REGULARFILE_NOFOLLOW 1
+
+/* regularfile_open for `path` relative to the directory `dir` (AT_FDCWD:
+   the working directory), with REGULARFILE_NOFOLLOW in `flags` refusing a
+   symbolic link ("it is a symbolic link, not a regular file", -2). */
+int regularfile_openat(int dir, const char *path, int flags, long long limit, char *why);
+
 /* Opens `path` for appending, creating it (mode 0666 less the umask),
    without waiting on it: a regular file, or a FIFO that a reader holds open
    (writes to it never wait; what does not fit is lost). Returns the
