@@ -1,6 +1,8 @@
 #include "cli.h"
 
+#include "decimal.h"
 #include "passlock.h"
+#include "report.h"
 #include "prometheus.h"
 
 #include <CLI/CLI.hpp>
@@ -35,8 +37,24 @@ const CLI::Validator pass(
     },
     "", "pass");
 
+// A whole number from 0 to `most`, read as the helper reads its own
+// (decimal.h: no sign, blank, hex or exponent), and passed on without
+// leading zeros, which CLI11 would take for octal.
+CLI::Validator whole(int most)
+{
+    return CLI::Validator(
+        [most](std::string& text) {
+            double value;
+            if (decimal_parse(text.c_str(), -1, most, DECIMAL_WHOLE, &value) != 0)
+                return "takes a whole number from 0 to " + std::to_string(most) + ", not '" + report::excerpt(text) + "'";
+            text = std::to_string(static_cast<long long>(value));
+            return std::string();
+        },
+        "", "whole");
+}
+
 // A device index: 0, 1, ...
-const CLI::Validator index = CLI::Range(0, 1000000).description("");
+const CLI::Validator index = whole(1000000);
 
 // Adds a command's options, bound to `o`.
 void addOptions(CLI::App& app, unsigned takes, Options& o)
@@ -49,14 +67,14 @@ void addOptions(CLI::App& app, unsigned takes, Options& o)
     if (takes & Strict)
         app.add_flag("--strict", o.strict, "warnings alone fail too");
     if (takes & Index)
-        app.add_option("--index", o.index, "only the device at this index")->type_name("N")->check(index);
+        app.add_option("--index", o.index, "only the device at this index")->type_name("N")->transform(index);
     if (takes & Lock) {
         app.add_option("--lock-dir", o.lockDir, "where the passes' lock lives, an absolute directory (default " PASSLOCK_DIR ")")
             ->type_name("DIR")
             ->check(absolute);
         app.add_option("--wait", o.wait, "wait at most this long for a running pass (0 to 86400; default 60)")
             ->type_name("SECONDS")
-            ->check(CLI::Range(0, 86400).description(""));
+            ->transform(whole(86400));
     }
     if (takes & Record) {
         app.add_option("--record", o.record,
@@ -71,7 +89,7 @@ void addOptions(CLI::App& app, unsigned takes, Options& o)
     if (takes & Generic)
         app.add_flag("--generic", o.generic, "the packaged rule instead: a pass for every USB device");
     if (takes & UserId) {
-        app.add_option("INDEX", o.index, "the device, as info lists it")->required()->check(index);
+        app.add_option("INDEX", o.index, "the device, as info lists it")->required()->transform(index);
         app.add_option("TEXT", o.userId, "the user id to store")->required();
     }
     app.add_option("BASE", o.base, "the base directory whose data/service.xml is read (default: the working directory)");

@@ -17,23 +17,32 @@ namespace fwctl {
 
 namespace {
 
-// The counters of the file that --output replaces: read only from a
-// regular file (a FIFO or a device there is refused before anything waits
-// on it, as replacing it would be), of at most 1 MiB; a missing file counts
-// from zero.
-std::string earlierCounters(const std::string& path)
+// The passes so far, from the file that --output replaces: read only from
+// a regular file (a FIFO or a device there is refused before anything
+// waits on it, as replacing it would be); a missing file, one larger than
+// 1 MiB or one this program did not write counts from zero, said on `err`,
+// and is replaced.
+prometheus::Passes earlierPasses(const std::string& path, std::ostream& err)
 {
     if (path == "-")
-        return std::string();
+        return {};
     std::string text, why;
     const int read = regularfile::readWhole(path, text, why, 1 << 20);
     if (read == -1 && errno == ENOENT)
-        return std::string();
+        return {};
     if (read == -2)
-        throw Failure("refusing to replace " + path + ": " + why);
-    if (read != 0)
-        throw Failure("can't read the counters of " + path + ": " + why);
-    return text;
+        throw Failure("refusing to replace " + report::printable(path) + ": " + why);
+    if (read == -3)
+        err << "qmx4-fwctl: warning: ignoring the counters in " << report::printable(path) << ": " << why
+            << "; they start again from zero\n";
+    else if (read != 0)
+        throw Failure("can't read the counters of " + report::printable(path) + ": " + why);
+    std::string problem;
+    const prometheus::Passes passes = read == 0 ? prometheus::read(text, problem) : prometheus::Passes();
+    if (!problem.empty())
+        err << "qmx4-fwctl: warning: ignoring the counters in " << report::printable(path) << ": " << problem
+            << "; they start again from zero\n";
+    return passes;
 }
 
 } // namespace
@@ -42,7 +51,14 @@ namespace command {
 
 int metrics(const Options& o, std::ostream& out, std::ostream& err)
 {
-    prometheus::Passes passes = prometheus::read(earlierCounters(o.output));
+    // The counters are read, added to and written back under the passes'
+    // lock (a pass holds it for this step), so that no update is lost.
+    std::optional<PassLock> lock;
+    if (!o.noLock)
+        lock.emplace(o.lockDir, o.wait, err);
+    Options held = o;
+    held.noLock = true;
+    prometheus::Passes passes = earlierPasses(o.output, err);
     if (!o.record.empty())
         prometheus::add(passes, prometheus::parsePass(o.record), report::unixTime());
     // The devices as a pass would see them now; without them the passes are
@@ -50,7 +66,7 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
     std::optional<prometheus::Devices> devices;
     try {
         const std::vector<servicelib::DeviceEntry> entries = readEntries(o.base);
-        devices = withDevices(o, err, [&](const auto& listed) { return prometheus::count(entries, listed); });
+        devices = withDevices(held, err, [&](const auto& listed) { return prometheus::count(entries, listed); });
     } catch (const std::exception& e) {
         err << failureLine(e) << '\n';
     }

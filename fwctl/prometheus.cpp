@@ -1,5 +1,7 @@
 #include "prometheus.h"
 
+#include "decimal.h"
+#include "report.h"
 #include "retrystate.h"
 
 #include <cmath>
@@ -44,37 +46,55 @@ void family(std::string& out, const std::string& name, const char* type, const c
 
 Pass parsePass(const std::string& text)
 {
-    char result[16] = "";
+    // result,downloads,seconds[,retry]
+    std::vector<std::string> fields;
+    for (size_t at = 0;; ++at) {
+        const size_t comma = text.find(',', at);
+        fields.push_back(text.substr(at, comma - at));
+        if (comma == std::string::npos)
+            break;
+        at = comma;
+    }
     Pass pass{};
-    int used = -1;
-    std::sscanf(text.c_str(), "%15[a-z],%ld,%lf%n", result, &pass.downloads, &pass.seconds, &used);
-    const std::string word = result;
-    pass.retry = used > 0 && text.compare(static_cast<size_t>(used), std::string::npos, ",retry") == 0;
-    if (pass.retry)
-        used += 6;
-    if (used != static_cast<int>(text.size()) || (word != "success" && word != "failure") || pass.downloads < 0 ||
-        !(pass.seconds >= 0))
+    double downloads = 0;
+    const bool ok = (fields.size() == 3 || (fields.size() == 4 && fields[3] == "retry")) &&
+                    (fields[0] == "success" || fields[0] == "failure") &&
+                    decimal_parse(fields[1].c_str(), -1, 1e9, DECIMAL_WHOLE, &downloads) == 0 &&
+                    decimal_parse(fields[2].c_str(), -1, 1e9, 0, &pass.seconds) == 0;
+    if (!ok)
         throw std::invalid_argument("--record takes success|failure,DOWNLOADS,SECONDS[,retry], not " +
-                                    text.substr(0, 80));
-    pass.success = word == "success";
+                                    report::excerpt(text));
+    pass.success = fields[0] == "success";
+    pass.downloads = static_cast<long>(downloads);
+    pass.retry = fields.size() == 4;
     return pass;
 }
 
-Passes read(const std::string& text)
+Passes read(const std::string& text, std::string& problem)
 {
     Passes passes;
     std::istringstream in(text);
+    int number = 0;
+    const auto bad = [&](const std::string& why) {
+        problem = "line " + std::to_string(number) + " " + why;
+        return Passes();
+    };
     for (std::string line; std::getline(in, line);) {
+        ++number;
+        if (line.empty() || line[0] == '#')
+            continue;
         const size_t blank = line.rfind(' ');
         if (line.rfind(prefix, 0) != 0 || blank == std::string::npos)
-            continue;
+            return bad("is no qmx4_fwload_ sample");
         const std::string name = line.substr(std::string(prefix).size(), blank - std::string(prefix).size());
-        double value = 0;
-        try {
-            value = std::stod(line.substr(blank + 1));
-        } catch (const std::exception&) {
-            continue;
-        }
+        const std::string valueText = line.substr(blank + 1);
+        char* end = nullptr;
+        const double value = std::strtod(valueText.c_str(), &end);
+        if (valueText.empty() || *end || !std::isfinite(value) || value < 0)
+            return bad("has no finite number at least 0: " + report::excerpt(valueText));
+        const bool counter = name.rfind("passes_total", 0) == 0 || name == "downloads_total" || name == "retries_total";
+        if (counter && (value != std::floor(value) || value >= 9007199254740992.0))
+            return bad("has a counter that is no whole number: " + report::excerpt(valueText));
         if (name == "last_pass_timestamp_seconds")
             passes.any = true, passes.lastEnded = value;
         else if (name == "last_pass_success")
@@ -107,7 +127,8 @@ void add(Passes& passes, const Pass& pass, double ended)
 Retry retryOf(const std::string& lockDir)
 {
     retrystate state;
-    retrystate_read(lockDir.c_str(), &state);
+    char why[4096 + 128];
+    retrystate_read(lockDir.c_str(), &state, why, sizeof why);
     Retry retry;
     retry.due = state.kind == RETRYSTATE_DUE;
     retry.gaveUp = state.kind == RETRYSTATE_GAVE_UP;

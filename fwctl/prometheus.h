@@ -27,8 +27,8 @@ struct Passes {
 };
 
 // One pass, as the helper reports it: "success,3,0.052" (result, devices
-// downloaded, seconds), with ",retry" when it retried a failed one. Throws
-// std::invalid_argument for anything else.
+// downloaded, seconds, as decimal.h reads numbers), with ",retry" when it
+// retried a failed one. Throws std::invalid_argument for anything else.
 struct Pass {
     bool success;
     long downloads;
@@ -37,9 +37,12 @@ struct Pass {
 };
 Pass parsePass(const std::string& text);
 
-// The passes of an earlier file; what it lacks (or a file that is no such
-// file at all) counts from zero, which Prometheus takes as a counter reset.
-Passes read(const std::string& text);
+// The passes of an earlier file; what it lacks counts from zero, which
+// Prometheus takes as a counter reset. A file that is not one this program
+// wrote (a line that is no comment and no qmx4_fwload_ sample, a value that
+// is no number, a counter that is negative, fractional or not finite)
+// counts from zero as a whole, with the reason in `problem`.
+Passes read(const std::string& text, std::string& problem);
 
 // Adds a pass that ended at `ended` (Unix time).
 void add(Passes& passes, const Pass& pass, double ended);

@@ -5,6 +5,7 @@
 
 #include "regularfile.h"
 #include "retrystate.h"
+#include "textescape.h"
 
 #include <algorithm>
 #include <cmath>
@@ -40,22 +41,18 @@ std::string firmwareProblem(const std::string& path)
 
 std::string printable(const std::string& text)
 {
-    std::string out = text;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
+    std::string out(4 * text.size() + 1, '\0');
+    textescape(&out[0], out.size(), text.data(), text.size());
+    out.resize(std::strlen(out.c_str()));
     return out;
 }
 
-std::string excerpt(const std::string& text)
+std::string excerpt(const std::string& text, size_t most)
 {
-    const size_t most = 80;
-    if (text.size() <= most)
-        return printable(text);
-    size_t cut = most;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80)
-        --cut; // not inside a UTF-8 sequence
-    return printable(text.substr(0, cut)) + "...";
+    std::string out(most + 1, '\0');
+    const size_t went = textescape(&out[0], out.size(), text.data(), text.size());
+    out.resize(std::strlen(out.c_str()));
+    return went < text.size() ? out + "..." : out;
 }
 
 bool isUsbId(int id)
@@ -106,7 +103,9 @@ std::string localTime(double when)
 std::string retryNote(const std::string& lockDir)
 {
     retrystate state;
-    retrystate_read(lockDir.c_str(), &state);
+    char why[PATH_MAX + 128];
+    if (retrystate_read(lockDir.c_str(), &state, why, sizeof why) != 0)
+        return "ignoring " + printable(why);
     if (state.kind == RETRYSTATE_DUE) {
         const long in = std::lround(std::max(0.0, state.when - unixTime()));
         return "a retry of the failed pass is due in " + std::to_string(in) + " s (retry " +
@@ -114,14 +113,15 @@ std::string retryNote(const std::string& lockDir)
     }
     if (state.kind == RETRYSTATE_GAVE_UP)
         return "the service gave up after " + std::to_string(state.retries) + " tries at " + localTime(state.when) +
-               "; the next arrival or systemctl start qmx4-fwload.service tries again";
+               "; " RETRYSTATE_AGAIN;
     return std::string();
 }
 
 std::string retryJson(const std::string& lockDir)
 {
     retrystate state;
-    retrystate_read(lockDir.c_str(), &state);
+    char why[PATH_MAX + 128];
+    retrystate_read(lockDir.c_str(), &state, why, sizeof why);
     char when[32];
     std::snprintf(when, sizeof when, "%.3f", state.when);
     if (state.kind == RETRYSTATE_DUE)

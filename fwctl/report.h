@@ -20,18 +20,18 @@ struct Table {
 };
 
 // Prints the table as aligned columns under a header (`table`), or as one
-// tab-separated line per row without one. Control characters in fields
-// are shown as '?'.
+// tab-separated line per row without one. Fields are shown printable.
 void print(const Table& report, bool table, std::ostream& out);
 
-// The text with control characters (tabs and line feeds among them) turned
-// into '?', so that it stays within its line and column.
+// The text escaped (textescape.h: control characters, tabs and line feeds
+// among them, and bytes that are no UTF-8 become \t, \n, \x1b, ...), so that
+// it stays within its line and column and a terminal obeys none of it.
 std::string printable(const std::string& text);
 
-// At most the first 80 bytes of a value for a message, printable, cut at a
-// character's boundary, with "..." when cut: a message stays one short line
-// whatever a file or a command line holds.
-std::string excerpt(const std::string& text);
+// At most the first `most` bytes of a value, printable, never cutting an
+// escape or a character, with "..." when cut: a message stays one short
+// line whatever a file or a command line holds.
+std::string excerpt(const std::string& text, size_t most = 80);
 
 // Whether a number can be a USB vendor or product id (1..65535).
 bool isUsbId(int id);

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "passlock.h"
+#include "report.h"
 #include "qmx4api.h"
 
 #include <cerrno>
@@ -31,19 +32,19 @@ void sayWaiting(void* context, const char* holder)
 std::string failureLine(const std::exception& e)
 {
     const auto* own = dynamic_cast<const Failure*>(&e);
-    return own && !own->refusal ? std::string("qmx4-fwctl: ") + e.what() : e.what();
+    return own && !own->refusal ? std::string("qmx4-fwctl: ") + e.what() : report::printable(e.what());
 }
 
 PassLock::PassLock(const std::string& dir, int seconds, std::ostream& err)
 {
-    char failed[PATH_MAX];
+    char why[PASSLOCK_WHY];
     Waiting waiting{err, seconds, {}};
-    fd = passlock_take(dir.c_str(), 0, seconds * 1000, sayWaiting, &waiting, failed);
+    fd = passlock_take(dir.c_str(), 0, seconds * 1000, sayWaiting, &waiting, why);
     if (fd < 0 && errno == ETIMEDOUT)
-        throw Failure("the running pass" + waiting.holder + " still holds " + failed + " after " +
+        throw Failure("the running pass" + waiting.holder + " still holds " + dir + "/pass after " +
                       std::to_string(seconds) + " s; --wait SECONDS waits longer");
     if (fd < 0)
-        throw Failure(std::string("can't lock ") + failed + ": " + std::strerror(errno));
+        throw Failure(std::string("can't lock ") + why);
 }
 
 PassLock::~PassLock()

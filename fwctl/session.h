@@ -20,7 +20,8 @@ struct Failure : std::runtime_error {
 };
 
 // A failure as the companion prints it: its own prefixed with the program's
-// name, the library's text and the downloader's refusal as they are.
+// name, the library's text and the downloader's refusal as they are but
+// escaped (report::printable).
 std::string failureLine(const std::exception& e);
 
 // Holds the passes' lock in `dir` for its lifetime; when a pass holds it,

@@ -3,6 +3,7 @@
 // metrics for Prometheus.
 
 #include "companion.h"
+#include "passlock.h"
 
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -33,7 +34,7 @@ TEST_F(Companion, RulesMatchEachConfiguredPairOnce)
                      "# generate it again after changing the device types there.\n"
                      "# Loader\n" + rule("ATTR{idVendor}==\"1234\", ATTR{idProduct}==\"0001\", ") +
                      "# Top\n" + rule("ATTR{idVendor}==\"ffff\", ATTR{idProduct}==\"00ff\", "));
-    EXPECT_EQ(r.err, "qmx4-fwctl: warning: entry #2 (Big?ACTION==\"add\"): vid 70000, pid 1 cannot be USB ids; "
+    EXPECT_EQ(r.err, "qmx4-fwctl: warning: entry #2 (Big\\nACTION==\"add\"): vid 70000, pid 1 cannot be USB ids; "
                      "it gets no rule\n");
     EXPECT_TRUE(journal().empty());
 }
@@ -132,13 +133,20 @@ TEST_F(Companion, MetricsCountPassesFromFileToFile)
         EXPECT_EQ(std::system(("'" QMX4_PROMLINT "' '" + file + "' >'" + scratch / "lint" + "' 2>&1").c_str()), 0)
             << readFile(scratch / "lint");
     }
-    // A retry of a failed pass, and another due, as the helper records them.
+    // A retry of a failed pass, and another due, as the helper records them
+    // while it holds the streak lock; once nobody holds it, no retry is due.
     mkdir((scratch / "locks").c_str(), 0755);
     writeFile(scratch / "locks/retry", "due 1796753239.500 2 3\n");
+    char why[PASSLOCK_WHY];
+    const int streak = passlock_take_streak((scratch / "locks").c_str(), 0, why);
+    ASSERT_GE(streak, 0) << why;
     EXPECT_EQ(run("metrics --record failure,0,0.1,retry --output " + file + " --lock-dir LOCKS --no-lock BASE").status, 0);
     for (const std::string& sample : std::vector<std::string>{"qmx4_fwload_retries_total 1", "qmx4_fwload_gave_up 0",
                                                               "qmx4_fwload_retry_due_timestamp_seconds 1796753239.5"})
         EXPECT_NE(readFile(file).find("\n" + sample + "\n"), std::string::npos) << sample;
+    EXPECT_NE(run("list --lock-dir LOCKS BASE").err.find("a retry of the failed pass is due"), std::string::npos);
+    close(streak);
+    EXPECT_EQ(run("list --lock-dir LOCKS BASE").err.find("retry"), std::string::npos);
     writeFile(scratch / "locks/retry", "gave-up 1796753239.500 4\n");
     const Result gaveUp = run("list --json --lock-dir LOCKS BASE");
     EXPECT_NE(gaveUp.out.find("\"retry\":{\"state\":\"gave_up\",\"at\":1796753239.500,\"tries\":4}"), std::string::npos)

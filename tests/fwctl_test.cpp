@@ -204,7 +204,7 @@ TEST_F(Companion, JsonForScriptsHoldsAnyName)
     // jq writes control characters as \uXXXX or \n, the replacement character as UTF-8.
     const struct { std::string command, query, expected; } cases[] = {
         {"check", "[.entries[1].name, .entries[1].valid, .entries[1].pid_hex, .warnings[0]]",
-         "[\"Odd\\u0001\\n\xEF\xBF\xBD\",true,\"0002\",\"entry #1 (Odd??\xEF\xBF\xBD): pid \\\"2x\\\" is read as 2\"]"},
+         "[\"Odd\\u0001\\n\xEF\xBF\xBD\",true,\"0002\",\"entry #1 (Odd\\\\x01\\\\n\\\\xff): pid \\\"2x\\\" is read as 2\"]"},
         {"list", ".devices[0] | [.name, .state, .waiting_for_firmware, .vid, .vid_hex, .action, .entry]",
          "[\"Tab\\tBell\\u0007\xEF\xBF\xBD(\",2,true,4660,\"1234\",\"download\",0]"},
         {"info", ".devices[0] | [.serial, .opened, .max_transfer, .error]", "[\"S\\n1\",true,65536,null]"},
