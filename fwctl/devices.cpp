@@ -60,7 +60,7 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
     held.noLock = true;
     prometheus::Passes passes = earlierPasses(o.output, err);
     if (!o.record.empty())
-        prometheus::add(passes, prometheus::parsePass(o.record), report::unixTime());
+        prometheus::add(passes, prometheus::parsePass(o.record), report::unixTime(), o.passId);
     // The devices as a pass would see them now; without them the passes are
     // still written, and the command fails.
     std::optional<prometheus::Devices> devices;

@@ -16,6 +16,8 @@ namespace prometheus {
 namespace {
 
 const char* const prefix = "qmx4_fwload_";
+// The comment that names the last pass added, by its id.
+const char* const lastIdComment = "# qmx4_fwload_last_pass_id ";
 
 // The shortest text that reads back as the same value (0.003, not
 // 0.0030000000000000001).
@@ -81,6 +83,8 @@ Passes read(const std::string& text, std::string& problem)
     };
     for (std::string line; std::getline(in, line);) {
         ++number;
+        if (line.rfind(lastIdComment, 0) == 0)
+            passes.lastId = line.substr(std::string(lastIdComment).size());
         if (line.empty() || line[0] == '#')
             continue;
         const size_t blank = line.rfind(' ');
@@ -113,8 +117,11 @@ Passes read(const std::string& text, std::string& problem)
     return passes;
 }
 
-void add(Passes& passes, const Pass& pass, double ended)
+void add(Passes& passes, const Pass& pass, double ended, const std::string& id)
 {
+    if (!id.empty() && id == passes.lastId)
+        return;
+    passes.lastId = id;
     passes.any = true;
     passes.lastEnded = ended;
     passes.lastSuccess = pass.success;
@@ -156,6 +163,8 @@ Devices count(const std::vector<servicelib::DeviceEntry>& entries,
 std::string render(const Passes& passes, const Devices* devices, const Retry& retry)
 {
     std::string out;
+    if (!passes.lastId.empty())
+        out += lastIdComment + passes.lastId + '\n';
     if (passes.any) {
         family(out, "last_pass_timestamp_seconds", "gauge", "When the last firmware pass ended, as a Unix time.",
                {{"", passes.lastEnded}});

@@ -24,6 +24,7 @@ struct Passes {
     double lastSeconds = 0;
     double succeeded = 0, failed = 0, downloads = 0;
     double retries = 0; // passes that were retries of a failed one
+    std::string lastId;  // the id of the last pass added, where it had one
 };
 
 // One pass, as the helper reports it: "success,3,0.052" (result, devices
@@ -44,8 +45,9 @@ Pass parsePass(const std::string& text);
 // counts from zero as a whole, with the reason in `problem`.
 Passes read(const std::string& text, std::string& problem);
 
-// Adds a pass that ended at `ended` (Unix time).
-void add(Passes& passes, const Pass& pass, double ended);
+// Adds a pass that ended at `ended` (Unix time), with its id (may be
+// empty); a pass whose id is the last one added is not added again.
+void add(Passes& passes, const Pass& pass, double ended, const std::string& id);
 
 // The attached devices by what a pass would do with them, and by the state
 // the library reports (only 2 has a meaning the interface gives).

@@ -143,25 +143,35 @@ int arrivals_pending(const char *dir, char *path)
     return pending;
 }
 
-/* Parses the record's text: "tries N" and a name per line. */
-static int parseRecord(char *text, struct arrivals *carried, int *tries)
+/* Parses the record's text. */
+static int parseRecord(char *text, struct streakrecord *record)
 {
     char *line = strtok(text, "\n");
     double n;
     if (!line || strncmp(line, "tries ", 6) != 0 ||
         decimal_parse(line + 6, -1, RETRYSTATE_MOST + 1, DECIMAL_WHOLE, &n) != 0 || n < 1)
         return -1;
-    *tries = (int)n;
-    while ((line = strtok(NULL, "\n")))
-        if (!*line || append(carried, line) != 0)
+    record->tries = (int)n;
+    while ((line = strtok(NULL, "\n"))) {
+        if (strncmp(line, "arrival ", 8) == 0 && line[8]) {
+            if (append(&record->names, line + 8) != 0)
+                return -1;
+        } else if (strncmp(line, "ended ", 6) == 0 && strlen(line + 6) < sizeof record->ended) {
+            strcpy(record->ended, line + 6);
+        } else if (strcmp(line, "over") == 0) {
+            record->over = 1;
+        } else
             return -1;
-    settle(carried);
+    }
+    settle(&record->names);
     return 0;
 }
 
-int arrivals_unfinished(const char *dir, struct arrivals *carried, int *tries)
+int arrivals_unfinished(const char *dir, struct streakrecord *record)
 {
     char why[PASSLOCK_WHY], reason[REGULARFILE_WHY] = "";
+    record->tries = record->over = 0;
+    record->ended[0] = '\0';
     const int at = openArrivals(dir, why);
     if (at < 0)
         return 0; /* arrivals_take reports it */
@@ -173,16 +183,18 @@ int arrivals_unfinished(const char *dir, struct arrivals *carried, int *tries)
         const ssize_t n = text ? read(fd, text, (size_t)info.st_size) : -1;
         if (n == info.st_size && n > 0 && text[n - 1] == '\n' && memchr(text, '\0', (size_t)n) == NULL) {
             text[n] = '\0';
-            found = parseRecord(text, carried, tries) == 0 ? 1 : -1;
+            found = parseRecord(text, record) == 0 ? 1 : -1;
         } else
             found = -1;
         free(text);
         close(fd);
-        snprintf(reason, sizeof reason, "it is no record of taken arrivals");
+        snprintf(reason, sizeof reason, "it is no record of a streak of passes");
     } else if (fd != -1 || errno != ENOENT)
         found = -1;
     if (found < 0) {
-        arrivals_free(carried);
+        arrivals_free(&record->names);
+        record->tries = record->over = 0;
+        record->ended[0] = '\0';
         complain(SAY_WARNING, "ignoring %s/arrivals/%s: %s", dir, recordName, reason);
         if (unlinkat(at, recordName, 0) != 0 && errno != ENOENT)
             complain(SAY_ERROR, "can't remove %s/arrivals/%s: %s", dir, recordName, strerror(errno));
@@ -192,8 +204,7 @@ int arrivals_unfinished(const char *dir, struct arrivals *carried, int *tries)
     return found;
 }
 
-/* Writes the record through a new hidden temporary file and a rename. */
-static int writeRecord(const char *dir, const struct arrivals *names, int tries)
+int arrivals_save(const char *dir, const struct streakrecord *record)
 {
     char path[PATH_MAX], temporary[PATH_MAX];
     if (snprintf(path, sizeof path, "%s/arrivals/%s", dir, recordName) >= (int)sizeof path ||
@@ -210,9 +221,13 @@ static int writeRecord(const char *dir, const struct arrivals *names, int tries)
         errno = error;
         return -1;
     }
-    fprintf(file, "tries %d\n", tries);
-    for (size_t i = 0; i < names->count; ++i)
-        fprintf(file, "%s\n", names->names[i]);
+    fprintf(file, "tries %d\n", record->tries);
+    for (size_t i = 0; i < record->names.count; ++i)
+        fprintf(file, "arrival %s\n", record->names.names[i]);
+    if (record->ended[0])
+        fprintf(file, "ended %s\n", record->ended);
+    if (record->over)
+        fprintf(file, "over\n");
     const int written = fchmod(fd, 0644) == 0 && ferror(file) == 0;
     if (fclose(file) != 0 || !written || rename(temporary, path) != 0) {
         const int error = errno;
@@ -223,7 +238,7 @@ static int writeRecord(const char *dir, const struct arrivals *names, int tries)
     return 0;
 }
 
-int arrivals_take(const char *dir, const struct arrivals *carried, int tries, struct arrivals *taken)
+int arrivals_take(const char *dir, struct streakrecord *record, struct arrivals *taken)
 {
     char why[PASSLOCK_WHY];
     const int at = openArrivals(dir, why);
@@ -246,7 +261,9 @@ int arrivals_take(const char *dir, const struct arrivals *carried, int tries, st
     if (d)
         closedir(d);
     /* The record first: from here on a pass that dies loses nothing. */
-    failed = failed || arrivals_add(&seen, carried) != 0 || writeRecord(dir, &seen, tries) != 0;
+    record->ended[0] = '\0';
+    record->over = 0;
+    failed = failed || arrivals_add(&record->names, &seen) != 0 || arrivals_save(dir, record) != 0;
     arrivals_free(&seen);
     int stuck = 0;
     if (failed) {

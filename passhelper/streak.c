@@ -107,14 +107,16 @@ static void sayNames(const char *label, const struct arrivals *list, const char 
         say(SAY_INFO, "%s: %zu: %s and %s more", label, list->count, line, grouped(list->count - shown, more, sizeof more));
 }
 
-/* Lets qmx4-fwctl, beside the downloader, record the pass (none when `o`
-   is null) and the retry state in the lock directory for Prometheus, if
-   the node exporter's directory for such files exists. The caller holds
-   the passes' lock, which covers the counters' update and the library
-   session the command opens. */
-static void recordMetrics(const struct streak *s, const struct outcome *o, int retry)
+/* Lets qmx4-fwctl, beside the downloader, record the pass that ended
+   ("ID OUTCOME", none when null) and the retry state in the lock
+   directory for Prometheus, if the node exporter's directory for such
+   files exists. The caller holds the passes' lock, which covers the
+   counters' update and the library session the command opens; the pass's
+   id keeps it from being counted twice when the record is written again
+   after a helper died. */
+static void recordMetrics(const struct streak *s, const char *ended)
 {
-    char directory[PATH_MAX], fwctl[PATH_MAX], record[64], result[64];
+    char directory[PATH_MAX], fwctl[PATH_MAX], id[128], result[64];
     struct stat info;
     if (!s->metrics)
         return;
@@ -123,11 +125,16 @@ static void recordMetrics(const struct streak *s, const struct outcome *o, int r
         return;
     sibling(fwctl, sizeof fwctl, s->program, "qmx4-fwctl");
     char *argv[12] = {fwctl, "metrics", "--no-lock", "--lock-dir", (char *)s->lockDir, "--output", (char *)s->metrics};
-    if (o) {
-        snprintf(record, sizeof record, "%s,%d,%.3f%s", o->status == 0 ? "success" : "failure", o->downloads,
-                 o->seconds, retry ? ",retry" : "");
-        argv[7] = "--record";
-        argv[8] = record;
+    if (ended && ended[0]) {
+        snprintf(id, sizeof id, "%s", ended);
+        char *blank = strchr(id, ' ');
+        if (blank) {
+            *blank = '\0';
+            argv[7] = "--record";
+            argv[8] = blank + 1;
+            argv[9] = "--pass-id";
+            argv[10] = id;
+        }
     }
     const int limit = passrun_stopping() ? METRICS_STOPPING_SECONDS : METRICS_SECONDS;
     if (passrun_run(argv, "metrics: ", limit, 0, result, sizeof result, NULL) != 0)
@@ -152,19 +159,21 @@ static int takeLock(const struct streak *s, const char *name)
     }
 }
 
-/* The metrics once more, with no pass to add, after the retry state
-   changed: the lock is waited for a few seconds at most. */
-static void metricsAgain(const struct streak *s)
+/* The metrics once more, after the retry state changed, with the pass
+   `ended` if it may not be counted yet: the lock is waited for a few
+   seconds at most once a stop came. */
+static void metricsAgain(const struct streak *s, const char *ended)
 {
     char why[PASSLOCK_WHY];
     if (!s->metrics)
         return;
-    const int lock = passlock_take(s->lockDir, 0, 5000, NULL, NULL, why);
+    const int lock = passrun_stopping() ? passlock_take(s->lockDir, 0, 5000, NULL, NULL, why) : takeLock(s, "pass");
     if (lock < 0) {
-        complain(SAY_WARNING, "the metrics were not updated: can't lock %s", why);
+        if (passrun_stopping())
+            complain(SAY_WARNING, "the metrics were not updated: can't lock %s", why);
         return;
     }
-    recordMetrics(s, NULL, 0);
+    recordMetrics(s, ended);
     close(lock);
 }
 
@@ -199,20 +208,19 @@ static int decide(const struct streak *s, int begun, const struct timespec *star
     return 0;
 }
 
-/* One pass, the passes' lock held: takes the arrivals (adding them to
-   `carried`), runs the downloader and reports what it did. */
-static struct outcome pass(const struct streak *s, int begun, struct arrivals *carried, int retry)
+/* One pass, the passes' lock held: takes the arrivals (into the record,
+   as its streak's pass number record->tries), runs the downloader and
+   reports what it did. */
+static struct outcome pass(const struct streak *s, struct streakrecord *record, int retry)
 {
     struct outcome o = {1, 0, 0, 0};
     struct timespec started;
     clock_gettime(CLOCK_MONOTONIC, &started);
     struct arrivals taken = {NULL, 0};
-    int stuck = arrivals_take(s->lockDir, carried, begun + 1, &taken);
+    int stuck = arrivals_take(s->lockDir, record, &taken);
     if (stuck < 0)
         stuck = 1;
     sayNames("arrivals", &taken, retry ? "none" : "by hand");
-    if (arrivals_add(carried, &taken) != 0)
-        complain(SAY_WARNING, "short of memory: the arrivals of this pass are not carried on");
     arrivals_free(&taken);
 
     struct passrecord_log log;
@@ -242,31 +250,54 @@ static struct outcome pass(const struct streak *s, int begun, struct arrivals *c
        that cannot start, a pass stopped or hung, or a marker stuck. */
     o.retryable = exited && status != 0 && status != 127;
     o.downloads = events.downloads;
+    /* On record before anything else happens: the pass's metrics are owed
+       from here until they are written. */
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    snprintf(record->ended, sizeof record->ended, "%lld%09ld-%d %s,%d,%.3f%s", (long long)now.tv_sec, now.tv_nsec,
+             (int)getpid(), o.status == 0 ? "success" : "failure", o.downloads, o.seconds, retry ? ",retry" : "");
     return o;
 }
 
-/* A streak left by a helper that died: its `begun` passes ended without a
-   summary. Announces the retry that carries it on and waits for it (1), or
-   gives up (0); -1 when a stop came. */
-static int carryOn(const struct streak *s, int begun, const struct arrivals *again, const struct timespec *started)
+/* Saves the record, reporting a failure. */
+static void save(const struct streak *s, const struct streakrecord *record)
 {
-    say(SAY_ERROR, "the last pass ended without a summary: its helper was killed or crashed");
-    sayNames("arrivals again", again, "none");
+    if (arrivals_save(s->lockDir, record) != 0)
+        complain(SAY_ERROR, "can't record the streak in %s/arrivals: %s", s->lockDir, strerror(errno));
+}
+
+/* The streak a helper that died left in `record`. Writes the metrics it
+   may owe; then, unless the streak had ended or the retries are used up,
+   announces the retry that carries it on and waits for it (1); 0 when
+   nothing follows, -1 when a stop came. */
+static int carryOn(const struct streak *s, struct streakrecord *record, const struct timespec *started)
+{
+    if (!record->ended[0])
+        say(SAY_ERROR, "the last pass ended without a summary: its helper was killed or crashed");
+    else
+        say(SAY_WARNING, "the helper of the last pass was killed or crashed before its streak ended");
+    if (record->ended[0])
+        metricsAgain(s, record->ended);
+    if (record->over || strstr(record->ended, " success,"))
+        return 0;
+    sayNames("arrivals again", &record->names, "none");
     struct retrystate state = {RETRYSTATE_NONE, 0, 0, 0};
-    const int more = decide(s, begun, started, &state);
+    const int more = decide(s, record->tries, started, &state);
     if (!more && s->retries == 0)
         say(SAY_ERROR, "no retries are set: the arrivals of that pass are not served again");
     writeState(s, &state);
     if (!more) {
-        metricsAgain(s);
+        metricsAgain(s, NULL);
         return 0;
     }
     const int waited = passrun_back_off(s->lockDir, state.when - unixTime());
     if (waited >= 0)
-        return say(SAY_INFO, waited > 0 ? "retry %d of %d early, for new arrivals" : "retry %d of %d", begun, s->retries), 1;
-    say(SAY_WARNING, "stopped by %s before retry %d of %d", passrun_stop_name(), begun, s->retries);
+        return say(SAY_INFO, waited > 0 ? "retry %d of %d early, for new arrivals" : "retry %d of %d", record->tries,
+                   s->retries),
+               1;
+    say(SAY_WARNING, "stopped by %s before retry %d of %d", passrun_stop_name(), record->tries, s->retries);
     writeState(s, &(struct retrystate){RETRYSTATE_NONE, 0, 0, 0});
-    metricsAgain(s);
+    metricsAgain(s, NULL);
     return -1;
 }
 
@@ -289,27 +320,33 @@ int streak_run(const struct streak *s)
 
     /* Only this helper writes the record and the retry state now: what is
        there was left by a helper that died. */
-    struct arrivals carried = {NULL, 0};
-    int begun = 0, status = 1, go = 1;
-    if (arrivals_unfinished(s->lockDir, &carried, &begun) > 0)
-        go = carryOn(s, begun, &carried, &started) > 0;
-    for (int retry = begun > 0; go; retry = 1) {
+    struct streakrecord record = {0, {NULL, 0}, "", 0};
+    int status = 1, go = 1;
+    if (arrivals_unfinished(s->lockDir, &record) > 0) {
+        go = carryOn(s, &record, &started) > 0;
+        status = go ? 1 : record.over || strstr(record.ended, " success,") ? 0 : 1;
+    }
+    for (int retry = record.tries > 0; go; retry = 1) {
         const int lock = takeLock(s, "pass");
-        if (lock < 0)
+        if (lock < 0) {
+            status = 1;
             break;
-        const struct outcome o = pass(s, begun, &carried, retry);
-        ++begun;
+        }
+        ++record.tries;
+        const struct outcome o = pass(s, &record, retry);
         status = o.status;
         struct retrystate state = {RETRYSTATE_NONE, 0, 0, 0};
         const int mendable = o.status != 0 && o.retryable && !passrun_stopping();
-        go = mendable && decide(s, begun, &started, &state);
+        go = mendable && decide(s, record.tries, &started, &state);
+        record.over = !go;
+        save(s, &record);
         writeState(s, &state);
-        recordMetrics(s, &o, retry);
+        recordMetrics(s, record.ended);
         if (go && passrun_stopping()) {
             /* A stop during the metrics step: the retry will not come. */
-            say(SAY_WARNING, "stopped by %s before retry %d of %d", passrun_stop_name(), begun, s->retries);
+            say(SAY_WARNING, "stopped by %s before retry %d of %d", passrun_stop_name(), record.tries, s->retries);
             writeState(s, &(struct retrystate){RETRYSTATE_NONE, 0, 0, 0});
-            recordMetrics(s, NULL, 0);
+            recordMetrics(s, record.ended);
             go = 0;
         }
         close(lock);
@@ -317,16 +354,17 @@ int streak_run(const struct streak *s)
             break;
         const int waited = passrun_back_off(s->lockDir, state.when - unixTime());
         if (waited < 0) {
-            say(SAY_WARNING, "stopped by %s before retry %d of %d", passrun_stop_name(), begun, s->retries);
+            say(SAY_WARNING, "stopped by %s before retry %d of %d", passrun_stop_name(), record.tries, s->retries);
             writeState(s, &(struct retrystate){RETRYSTATE_NONE, 0, 0, 0});
-            metricsAgain(s);
+            metricsAgain(s, record.ended);
             break;
         }
-        say(SAY_INFO, waited > 0 ? "retry %d of %d early, for new arrivals" : "retry %d of %d", begun, s->retries);
+        say(SAY_INFO, waited > 0 ? "retry %d of %d early, for new arrivals" : "retry %d of %d", record.tries,
+            s->retries);
     }
     /* The streak has ended, on record: nothing it took is owed any more. */
     arrivals_finish(s->lockDir);
-    arrivals_free(&carried);
+    arrivals_free(&record.names);
     close(streakLock);
     return status;
 }

@@ -166,4 +166,42 @@ TEST_F(Companion, MetricsCountPassesFromFileToFile)
     EXPECT_NE(readFile(file).find("\nqmx4_fwload_downloads_total 70\n"), std::string::npos) << readFile(file);
 }
 
+TEST_F(Companion, StateFilesThatAreNoneAreSaidAndReplaced)
+{
+    service("<service>" + loaderEntry + "</service>");
+    bus(loaderDevice);
+    mkdir((scratch / "locks").c_str(), 0755);
+    // The helper's retry state: counts as none, said once.
+    for (const char* setup : {"echo 'due nan 1 3' >retry", "echo 'due 1e999 1 3' >retry",
+                                     "echo 'gave-up 1e300 1' >retry", "echo 'due 1 0 3' >retry", "mkfifo retry",
+                                     "ln -s /etc/passwd retry"}) {
+        SCOPED_TRACE(setup);
+        std::system(("cd '" + scratch / "locks" + "' && rm -f retry && " + std::string(setup)).c_str());
+        const Result json = run("list --json --lock-dir LOCKS BASE");
+        EXPECT_NE(json.out.find("\"retry\":null"), std::string::npos) << json.out;
+        const Result text = run("list --tsv --lock-dir LOCKS BASE");
+        EXPECT_EQ(text.status, 0);
+        EXPECT_EQ(text.err.find("qmx4-fwctl: ignoring " + scratch / "locks/retry: "), 0u) << text.err;
+        EXPECT_EQ(text.err.find('\n'), text.err.size() - 1) << text.err;
+    }
+    // Counters that are none: from zero, said, and the file replaced.
+    const std::string file = scratch / "qmx4_fwload.prom";
+    for (const std::string& content :
+         {std::string("qmx4_fwload_downloads_total -4\n"), std::string("qmx4_fwload_passes_total{result=\"success\"} nan\n"),
+          std::string("qmx4_fwload_downloads_total 1.5\n"), "# " + std::string(1 << 20, 'x') + "\n"}) {
+        SCOPED_TRACE(content.substr(0, 40));
+        writeFile(file, content);
+        const Result r = run("metrics --record success,1,0.1 --output " + file + " --lock-dir LOCKS BASE");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err.rfind("qmx4-fwctl: warning: ignoring the counters in " + file + ": ", 0), 0u) << r.err;
+        EXPECT_NE(readFile(file).find("\nqmx4_fwload_downloads_total 1\n"), std::string::npos) << readFile(file);
+        EXPECT_EQ(run("metrics --output " + file + " --lock-dir LOCKS BASE").err, "");
+    }
+    // A pass recorded again by its id counts once.
+    for (int n = 0; n < 2; ++n)
+        run("metrics --record success,1,0.1 --pass-id 17-1 --output " + file + " --lock-dir LOCKS BASE");
+    EXPECT_NE(readFile(file).find("\nqmx4_fwload_passes_total{result=\"success\"} 2\n"), std::string::npos)
+        << readFile(file);
+}
+
 } // namespace

@@ -32,6 +32,13 @@ TEST_F(Companion, CommandLine)
         {"info --lock-dir locks", 2, "absolute directory, not 'locks'"}, {"set-user-id --lock-dir LOCKS 0", 2, "TEXT"},
         {"set-user-id --lock-dir LOCKS x label", 2, "INDEX"}, {"set-user-id --lock-dir LOCKS 0 a b c", 2, "c"},
         {"metrics --lock-dir LOCKS --record success,2 BASE", 2, "--record"},
+        // Numbers as the helper reads them: decimal digits only.
+        {"metrics --lock-dir LOCKS --record success,2,inf BASE", 2, "--record"},
+        {"metrics --lock-dir LOCKS --record success,0x10,1 BASE", 2, "--record"},
+        {"list --lock-dir LOCKS --wait 0x10 BASE", 2, "whole number from 0 to 86400, not '0x10'"},
+        {"list --lock-dir LOCKS --wait 1e1 BASE", 2, "--wait"}, {"info --lock-dir LOCKS --index=+1 BASE", 2, "--index"},
+        {"info --lock-dir LOCKS --index 00 --tsv BASE", 0, "\tQ\t"},
+        {"metrics --lock-dir LOCKS --pass-id 1-x --record success,0,1 BASE", 2, "--pass-id"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);

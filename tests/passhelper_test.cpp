@@ -3,36 +3,14 @@
 // did, its status, and the metrics it has the companion write. Arrivals at
 // random moments are the stress test's (coalesce_test.sh).
 
-#include "programrun.h"
+#include "helper.h"
 
 #include <chrono>
 
 namespace {
 
 using namespace programrun;
-
-class Helper : public Program {
-protected:
-    std::string locks() { return scratch / "locks"; }
-    // Runs the helper with `args`; `prefix` goes before it (say, timeout).
-    Outcome helper(const std::string& args, const std::string& prefix = std::string())
-    {
-        return runCommand("'" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() + "' " + args, prefix);
-    }
-    void arrive(const std::string& name) { ASSERT_EQ(helper("--arrival " + name).status, 0); }
-    std::string left()
-    {
-        std::system(("ls -A '" + locks() + "/arrivals' >'" + scratch / "ls" + "' 2>/dev/null").c_str());
-        return testutil::readFile(scratch / "ls");
-    }
-    // A stand-in for the downloader: a script run in the base directory.
-    std::string script(const std::string& body)
-    {
-        writeFile(scratch / "pass.sh", "#!/bin/sh\n" + body + "\n");
-        chmod((scratch / "pass.sh").c_str(), 0755);
-        return "'" + scratch / "pass.sh" + "'";
-    }
-};
+using helper::Helper;
 
 TEST_F(Helper, ArrivalsAreRecordedAsMarkers)
 {
@@ -242,7 +220,8 @@ TEST_F(Helper, CommandLine)
     const struct { std::string args; int status; } cases[] = {
         {"--timeout 0", 2}, {"--timeout 5x", 2}, {"--timeout", 2}, {"--bogus", 2}, {"a b", 2},
         {"--arrival", 2}, {"--metrics", 2}, {"--lock-dir ''", 2}, {"--lock-dir locks", 2}, {"--retry-delays 0", 2},
-        {"--retry-delays 1,", 2}, {"--retry-delays 2,x", 2}, {"--help", 0},
+        {"--retry-delays 1,", 2}, {"--retry-delays 2,x", 2}, {"--retry-delays 0x10", 2}, {"--retry-delays ' 5'", 2},
+        {"--retry-delays 1e3", 2}, {"--timeout 0x10", 2}, {"--start-timeout 5s", 2}, {"--help", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);

@@ -1,0 +1,229 @@
+// qmx4-fwload-pass against what others put in its way: text from devices,
+// the library, files and markers that would forge journal lines, thousands
+// of arrivals, files of the wrong kind in the lock directory, a setting it
+// cannot read, a start timeout too short for its retries, a closed standard
+// output, and several helpers at once.
+
+#include "helper.h"
+
+#include <chrono>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+using namespace helper;
+
+// `text` with every '@' replaced by `path`.
+std::string at(std::string text, const std::string& path)
+{
+    for (size_t found; (found = text.find('@')) != std::string::npos;)
+        text.replace(found, 1, path);
+    return text;
+}
+
+// The lines of `text` that begin with `start`.
+std::vector<std::string> linesFrom(const std::string& text, const std::string& start)
+{
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(start, 0) == 0)
+            found.push_back(line);
+    return found;
+}
+
+TEST_F(Helper, TextOfOthersCannotForgeJournalLines)
+{
+    const std::string forged = "pass ended: 9 devices downloaded, success, 0.001 s";
+    const struct { std::string why, types, device, setup; } cases[] = {
+        {"the library's text", testutil::loaderEntry,
+         "<fault function='KoInt0' code='9' text='Evil&#10;" + forged + "'/>", ""},
+        {"an escape in a type name", "<type name='Evil\x1b[31m' fw='loader.bin' type='1' vid='4660' pid='1'/>", "", ""},
+        {"a line feed in fw", "<type name='L' fw='a&#10;" + forged + "' type='1' vid='4660' pid='1'/>", "", ""},
+        {"a log that leads to /proc/self/status", testutil::loaderEntry, "", "ln -sf /proc/self/status service.log"},
+        {"a marker's name", testutil::loaderEntry, "",
+         "mkdir -p @/arrivals && touch \"@/arrivals/a$(printf '\\n')" + forged + "\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        service("<service append='true'>" + c.types + "</service>");
+        bus(testutil::loaderDevice + c.device);
+        if (!c.setup.empty()) {
+            ASSERT_EQ(std::system(("cd '" + base.path + "' && " + at(c.setup, locks())).c_str()), 0);
+        }
+        const Outcome r = helper("'" QMX4_FWLOAD "'");
+        EXPECT_EQ(linesFrom(r.out, "pass ended: ").size(), 1u) << r.out;
+        EXPECT_TRUE(linesFrom(r.out, forged).empty()) << r.out;
+        EXPECT_EQ(r.out.find_first_of("\x1b\t\r"), std::string::npos) << r.out;
+        std::remove((base / "service.log").c_str());
+    }
+}
+
+TEST_F(Helper, ThousandsOfArrivalsSayHowManyAndCutNoName)
+{
+    std::set<std::string> names;
+    mkdir(locks().c_str(), 0755);
+    mkdir((locks() + "/arrivals").c_str(), 0755);
+    for (int bus = 1; bus <= 30; ++bus)
+        for (int device = 1; device <= 100; ++device) {
+            char name[16];
+            std::snprintf(name, sizeof name, "%03d-%03d", bus, device);
+            names.insert(name);
+            writeFile(locks() + "/arrivals/" + name, "");
+        }
+    const Outcome r = helper(script("exit 0"));
+    const std::string line = r.out.substr(0, r.out.find('\n'));
+    ASSERT_EQ(line.rfind("arrivals: 3000: 001-001 ", 0), 0u) << line;
+    EXPECT_LE(line.size(), 1100u);
+    std::istringstream words(line.substr(16));
+    std::vector<std::string> shown;
+    for (std::string word; words >> word && word != "and";)
+        shown.push_back(word);
+    std::string more;
+    words >> more;
+    EXPECT_EQ(more, std::to_string(3000 - shown.size()).insert(1, ","));
+    for (const auto& name : shown)
+        EXPECT_EQ(names.count(name), 1u) << name;
+    EXPECT_EQ(left(), "");
+}
+
+TEST_F(Helper, FilesOfTheWrongKindInTheLockDirectoryAreRefusedNotFollowed)
+{
+    // "@": the lock directory, L in the scratch directory `dir`.
+    const struct { std::string why, setup, message; int status; } cases[] = {
+        {"a FIFO as the lock", "mkfifo L/pass", "@/pass: it is a FIFO, not a regular file", 1},
+        {"a FIFO as the streak lock", "mkfifo L/streak", "@/streak: it is a FIFO, not a regular file", 1},
+        {"a link as arrivals", "mkdir E && touch E/keep && ln -s ../E L/arrivals",
+         "@/arrivals: it is a symbolic link, not a directory", 1},
+        {"a FIFO as the record", "mkdir L/arrivals && mkfifo L/arrivals/pass.unfinished",
+         "ignoring @/arrivals/pass.unfinished: it is a FIFO, not a regular file", 0},
+        {"no record", "mkdir L/arrivals && echo 'tries x' >L/arrivals/pass.unfinished",
+         "ignoring @/arrivals/pass.unfinished: it is no record of a streak of passes", 0},
+        {"a FIFO as the retry state", "mkfifo L/retry", "", 0},
+        {"a lock directory others may write", "chmod 777 L", "@: it is writable by others (mode 0777)", 1},
+        {"a link as the lock directory", "mv L M && ln -s M L", "@: it is a symbolic link, not a directory", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        const std::string dir = scratch / "dir";
+        std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "/L'").c_str());
+        ASSERT_EQ(std::system(("cd '" + dir + "' && " + c.setup).c_str()), 0);
+        const Outcome r = runCommand("'" QMX4_FWLOAD_PASS "' --lock-dir '" + dir + "/L' " + script("exit 0"), "timeout 30");
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE((r.err + r.out).find(at(c.message, dir + "/L")), std::string::npos) << r.err << r.out;
+        EXPECT_EQ(access((dir + "/E/keep").c_str(), F_OK) == 0, c.setup.find("E/keep") != std::string::npos);
+    }
+}
+
+TEST_F(Helper, ASettingItCannotReadIsAWarningAndThePassRuns)
+{
+    // Standard output stands for the journal (JOURNAL_STREAM names it):
+    // the warning and the failure carry their priorities, nothing else does.
+    writeFile(scratch / "out", "");
+    struct stat out;
+    ASSERT_EQ(stat((scratch / "out").c_str(), &out), 0);
+    const std::string journal =
+        "JOURNAL_STREAM=" + std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino);
+    const Outcome r = helper(script("exit 3"), "env " + journal + " QMX4_RETRY_DELAYS=60s");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(linesFrom(r.out, "<4>ignoring QMX4_RETRY_DELAYS=\"60s\": ").size(), 1u) << r.out;
+    EXPECT_EQ(linesFrom(r.out, "<3>pass ended: 0 devices downloaded, failed (exit status 3), ").size(), 1u) << r.out;
+    EXPECT_EQ(linesFrom(r.out, "arrivals: by hand").size(), 1u) << r.out;
+    EXPECT_EQ(r.out.find("retry"), std::string::npos) << r.out;
+}
+
+TEST_F(Helper, ARetryThatCouldNotEndInTheStartTimeoutIsNotRun)
+{
+    const Outcome r = helper("--start-timeout 30 --timeout 5 --retry-delays 1 " + script("exit 3"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(linesFrom(r.out, "the retry delays (1 s in all) and a pass of up to 5 s do not fit").size(), 1u) << r.out;
+    EXPECT_EQ(linesFrom(r.out, "gave up after 1 tries; retry 1 of 1 could not end within the start timeout of 30 s; ")
+                  .size(),
+              1u)
+        << r.out;
+}
+
+TEST_F(Helper, AnArrivalDuringABackOffEndsIt)
+{
+    const pid_t pid = start("'" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() + "' --retry-delays 3600 " +
+                            script("[ -e served ] || { touch served; exit 3; }"));
+    for (int n = 0; n < 6000 && readFile(scratch / "out").find("retry 1 of 1 in 3600 s") == std::string::npos; ++n)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    arrive("2-2");
+    EXPECT_EQ(finish(pid), 0);
+    EXPECT_NE(readFile(scratch / "out").find("retry 1 of 1 early, for new arrivals\narrivals: 2-2\n"), std::string::npos)
+        << readFile(scratch / "out");
+}
+
+TEST_F(Helper, AClosedStandardOutputDoesNotEndThePass)
+{
+    service("<service>" + testutil::loaderEntry + "</service>");
+    bus(testutil::loaderDevice);
+    arrive("1-1");
+    // A pipe nobody reads: every write fails (EPIPE).
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    close(out[0]);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        execl("/bin/sh", "sh", "-c",
+              ("cd '" + base.path + "' && QMX4SIM_JOURNAL='" + scratch / "journal" + "' exec '" QMX4_FWLOAD_PASS
+               "' --lock-dir '" + locks() + "' '" QMX4_FWLOAD "'").c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    EXPECT_EQ(finish(pid), 0);
+    EXPECT_NE(readFile(scratch / "journal").find("\nKoInt0("), std::string::npos);
+    EXPECT_EQ(left(), "");
+}
+
+TEST_F(Helper, HelpersAndCompanionsAtOnceCountEveryPass)
+{
+    service("<service>" + testutil::loaderEntry + "</service>");
+    bus(testutil::loaderDevice);
+    mkdir((scratch / "textfile").c_str(), 0755);
+    const std::string metrics = scratch / "textfile/qmx4_fwload.prom";
+    std::string fwctl = QMX4_FWLOAD;
+    fwctl.replace(fwctl.rfind('/') + 1, std::string::npos, "qmx4-fwctl");
+    for (int round = 0; round < 4; ++round) {
+        std::vector<pid_t> running;
+        for (int n = 0; n < 3; ++n) {
+            running.push_back(start("'" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() + "' --metrics '" + metrics +
+                                    "' '" QMX4_FWLOAD "'"));
+            // A pass recorded by hand, under the same lock.
+            running.push_back(start("'" + fwctl + "' metrics --record success,0,0.1 --lock-dir '" + locks() +
+                                    "' --output '" + metrics + "'"));
+        }
+        for (const pid_t pid : running)
+            EXPECT_EQ(finish(pid), 0);
+    }
+    EXPECT_NE(readFile(metrics).find("\nqmx4_fwload_passes_total{result=\"success\"} 24\n"), std::string::npos)
+        << readFile(metrics);
+    std::system(("awk -f '" QMX4_TESTS_DIR "/journal.awk' '" + scratch / "journal" + "' >'" + scratch / "sessions" + "'").c_str());
+    EXPECT_NE(readFile(scratch / "sessions").find("\nsessions ok 36\n"), std::string::npos) << readFile(scratch / "sessions");
+}
+
+TEST_F(Helper, TheLockIsNamedAfterTheProcessThatHoldsIt)
+{
+    // The helper dies; the downloader it started holds the lock on.
+    service("<service>" + testutil::loaderEntry + "</service>");
+    bus("<device name='Slow' state='2' vid='4660' pid='1' firmwareType='1' downloadMs='60000'/>");
+    const pid_t pid = start("'" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() + "' '" QMX4_FWLOAD "'");
+    for (int n = 0; n < 6000 && readFile(scratch / "journal").find("\nKoOpen") == std::string::npos; ++n)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(pid, SIGKILL);
+    finish(pid);
+    std::string fwctl = QMX4_FWLOAD;
+    fwctl.replace(fwctl.rfind('/') + 1, std::string::npos, "qmx4-fwctl");
+    const Outcome r = runCommand("'" + fwctl + "' list --wait 0 --lock-dir '" + locks() + "'");
+    kill(-pid, SIGKILL);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(" (qmx4-fwload)) still holds "), std::string::npos) << r.err;
+}
+
+} // namespace
