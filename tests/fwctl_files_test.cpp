@@ -5,6 +5,7 @@
 #include "companion.h"
 #include "passlock.h"
 
+#include <sstream>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -37,6 +38,17 @@ TEST_F(Companion, RulesMatchEachConfiguredPairOnce)
     EXPECT_EQ(r.err, "qmx4-fwctl: warning: entry #2 (Big\\nACTION==\"add\"): vid 70000, pid 1 cannot be USB ids; "
                      "it gets no rule\n");
     EXPECT_TRUE(journal().empty());
+}
+
+TEST_F(Companion, RulesCommentsAreBounded)
+{
+    // udev reads a line up to a fixed length; a longer one may end the file.
+    service("<service><type name='" + std::string(65536, 'n') + "' fw='loader.bin' type='1' vid='1' pid='1'/></service>");
+    const Result r = run("rules BASE");
+    EXPECT_EQ(r.status, 0);
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 300u) << line.substr(0, 100);
 }
 
 TEST_F(Companion, RulesOutputReplacesOnlyARegularFile)

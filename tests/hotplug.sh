@@ -78,6 +78,11 @@ journal_has() {
   for _ in $(seq 100); do pass_journal | grep -qF -- "$1" && return 0; sleep 0.1; done
   return 1
 }
+# The same for a whole line.
+journal_line() {
+  for _ in $(seq 100); do pass_journal | grep -qxF -- "$1" && return 0; sleep 0.1; done
+  return 1
+}
 journal_count() { inside journalctl --sync 2>/dev/null; pass_journal | grep -cF -- "$1"; }
 # Prints a journal excerpt with systemd's time stamps, from a line on.
 journal_excerpt() {

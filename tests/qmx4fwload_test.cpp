@@ -29,6 +29,22 @@ TEST_F(Program, TypicalRun)
                          }));
 }
 
+TEST_F(Program, EventsGoOnlyToARegularFileOpenForWriting)
+{
+    service("<service>" + loaderEntry + "</service>");
+    // Standard output, a number naming nothing, a pipe: none is a channel.
+    for (const char* fd : {"1", "99", "9 9<>/dev/null", "8 8</dev/null"}) {
+        SCOPED_TRACE(fd);
+        bus(loaderDevice);
+        const Outcome r = run(std::string("QMX4_FWLOAD_EVENTS_FD=") + fd);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+    }
+    bus(loaderDevice);
+    EXPECT_EQ(run("QMX4_FWLOAD_EVENTS_FD=7 7>>'" + scratch / "events" + "'").status, 0);
+    EXPECT_EQ(readFile(scratch / "events"), "downloaded 0\n");
+}
+
 TEST_F(Program, ThreeDeviceTrace)
 {
     service("<service>" + loaderEntry + "</service>");

@@ -125,7 +125,13 @@ echo "recording an arrival: $((helper_ms / 1000)).$(printf %03d $((helper_ms % 1
 # start limit. The time is reported; only a burst above eight times one
 # arrival fails: coalescing lost costs about twenty times one (one pass
 # each), while a busy two-core machine has shown up to 2.8.
-one=() burst=() passes=()
+one=() burst=() passes=() held=()
+# When the last pass's summary reached the journal, in microseconds: from
+# there to the end of the service the metrics step runs, under the lock.
+summary_us() {
+  inside journalctl -q --no-pager -o short-unix -u qmx4-fwload.service -t qmx4-fwload | grep ' pass ended: ' |
+    tail -n 1 | cut -d' ' -f1 | tr -d .
+}
 for round in 1 2 3 4 5; do
   bus "$(device "S$round" 2 1)"
   t0=$(now_us); arrive "003-$round"; settle || fail "one arrival did not settle"
@@ -138,6 +144,7 @@ for round in 1 2 3 4 5; do
   before=$(journal_count 'pass ended: ')
   t0=$(now_us); arrive "${arrivals[@]}"; settle || fail "forty arrivals did not settle"
   burst+=($(( $(pass_end_us) - t0 )))
+  held+=($(( $(pass_end_us) - $(summary_us) )))
   passes+=($(( $(journal_count 'pass ended: ') - before )))
   [ "$(downloads)" = "$(printf '%s\n' "${names[@]}" | sort | tr '\n' ' ')" ] || fail "burst: downloads were '$(downloads)'"
   [ "$(sessions)" = ok ] || fail "burst: passes overlapped"
@@ -146,6 +153,7 @@ done
 ratio=$(awk -v b="$(median "${burst[@]}")" -v o="$(median "${one[@]}")" 'BEGIN { printf "%.2f", b / o }')
 echo "one arrival, sandboxed, end to end: $(stats "${one[@]}") ms (min/median/max of 5)"
 echo "40 arrivals at once over 10 devices: $(stats "${burst[@]}") ms in ${passes[*]} passes; ratio of medians $ratio"
+echo "the metrics step, under the passes' lock, after a pass's summary: $(stats "${held[@]}") ms"
 awk -v r="$ratio" 'BEGIN { exit !(r <= 8) }' || fail "forty arrivals cost $ratio times one arrival: passes are no longer coalesced"
 journal_has "arrivals: 8-1 8-10 " || fail "the journal lacks the burst's arrivals"
 journal_excerpt "the journal of the last burst" "arrivals: 8-1 8-10 " 13
@@ -229,7 +237,7 @@ retries default
 bus "$(device R1 2 1)" '<fault function="KoInt0" code="7" text="USB transfer stalled once" times="1"/>'
 t0=$(now_us); arrive 13-1; settle || fail "a transient fault: the streak did not end"
 [ "$(downloads)" = "R1 " ] || fail "a transient fault was not served by a retry: '$(downloads)'"
-journal_has "retry 1 of 3 in 2 s" && journal_has "retry 1 of 3" || fail "the journal lacks the retry"
+journal_line "retry 1 of 3 in 2 s" && journal_line "retry 1 of 3" || fail "the journal lacks the retry"
 echo "a transfer that fails once: served by the first retry $(( ($(pass_end_us) - t0) / 1000 )) ms after its arrival"
 journal_excerpt "the journal of a transient failure served by a retry" "arrivals: 13-1" 12
 # A permanent fault: exactly the configured passes, then none, the service
@@ -251,18 +259,83 @@ bus "$(device P2 2 1)"
 arrive 13-3; settle && [ "$(downloads)" = "P2 " ] || fail "the arrival after giving up was not served: '$(downloads)'"
 grep -qxF 'qmx4_fwload_gave_up 0' "$root$metrics" || fail "a served arrival leaves the metrics saying the service gave up"
 # An arrival during a back-off is served at once, by the same single pass
-# at a time: the back-off is ten minutes, the wait for the arrival two at
+# at a time: the back-off is five minutes, the wait for the arrival two at
 # most.
-retries 600
+retries 300
 bus "$(device B1 2 1)" '<fault function="KoInt0" code="9" text="USB transfer stalled once" times="1"/>'
 arrive 13-4
-journal_has "retry 1 of 1 in 600 s" || fail "no back-off after a failed pass"
+journal_has "retry 1 of 1 in 300 s" || fail "no back-off after a failed pass"
 bus "$(device B1 2 1)" "$(device B2 2 2)"
 t0=$(now_us); arrive 13-5; settle || fail "an arrival during a back-off waited for it"
 echo "an arrival during a back-off: served $(( ($(pass_end_us) - t0) / 1000 )) ms after it was recorded"
 [ "$(downloads)" = "B1 B2 " ] && [ "$(sessions)" = ok ] || fail "an arrival during a back-off: downloads '$(downloads)', sessions $(sessions)"
 journal_has "retry 1 of 1 early, for new arrivals" || fail "the arrival did not cut the back-off short"
 watching "the retries"
+
+# 9b. Faults, as the out-of-memory killer, a crash, systemctl stop and an
+# administrator's typo bring them: then, without a new arrival, the device
+# gets its firmware exactly once (none after a stop), the lock is free, no
+# retry is promised, and the counters count every pass that ended.
+lock_free() { inside flock -n $runtime/pass true; }
+no_retry_due() { ! inside /usr/bin/qmx4-fwctl list --tsv "$base" 2>&1 | grep -q "retry of the failed pass is due"; }
+counted() { sed -n 's/^qmx4_fwload_passes_total{result="[a-z]*"} //p' "$root$metrics" | awk '{ s += $1 } END { print s + 0 }'; }
+summaries() { inside journalctl --sync 2>/dev/null; pass_journal | grep -c '^pass ended: '; }
+fault_case() { # name, expected downloads
+  settle || fail "$1: the passes did not settle"
+  [ "$(downloads)" = "$2" ] || fail "$1: downloads were '$(downloads)', not '$2'"
+  [ "$(sessions)" = ok ] || [ "$3" = killed-in-session ] || fail "$1: library sessions overlapped"
+  lock_free || fail "$1: the passes' lock is still held"
+  no_retry_due || fail "$1: qmx4-fwctl list promises a retry"
+  [ "$(counted)" = "$(summaries)" ] || fail "$1: $(counted) passes counted, $(summaries) ended"
+  watching "$1"
+}
+main_pid() { prop qmx4-fwload.service MainPID; }
+retries 3
+bus "$(device K1 2 1 3000)"
+arrive 14-1
+for _ in $(seq 1200); do grep -q '^KoOpen' "$root$journal" && break; sleep 0.05; done
+inside systemctl kill -s KILL qmx4-fwload.service
+fault_case "every process killed in the download" "K1 " killed-in-session
+journal_has "the last pass ended without a summary: its helper was killed or crashed" ||
+  fail "the pass after a killed one does not say so"
+bus "$(device K2 2 1)" '<fault function="KoInt0" code="9" text="stalled once" times="1"/>'
+arrive 14-2
+journal_has "retry 1 of 1 in 3 s" || fail "no back-off before the helper is killed"
+inside kill -KILL "$(main_pid)"
+fault_case "the helper killed in a back-off" "K2 "
+# flock -o: the lock stays with flock, not with the command it runs.
+inside sh -c "flock -o $runtime/pass sleep 600 >/dev/null 2>&1 &"
+bus "$(device K3 2 1)"
+arrive 14-3
+for _ in $(seq 600); do [ "$(prop qmx4-fwload.service ActiveState)" = activating ] && break; sleep 0.05; done
+sleep 0.5 # the helper waits for the lock
+inside kill -KILL "$(main_pid)"
+inside pkill -f "flock -o $runtime/pass"
+fault_case "the helper killed while waiting for the lock" "K3 "
+retries 60
+bus "$(device S1 2 1)" '<fault function="KoInt0" code="9" text="stalled once" times="1"/>'
+arrive 14-4
+journal_has "retry 1 of 1 in 60 s" || fail "no back-off before the stop"
+inside systemctl stop qmx4-fwload.service
+journal_has "stopped by SIGTERM before retry 1 of 1" || fail "a stop in a back-off is not on record"
+fault_case "stopped in a back-off" ""
+# Text of others cannot forge the helper's lines; a setting it cannot read
+# is a warning and no retries, and hotplug goes on.
+retries 60s
+bus "$(device F1 2 1)" '<fault function="KoInt0" code="9" text="Evil&#10;pass ended: 9 devices downloaded, success, 0.001 s" times="1"/>'
+arrive 14-5
+settle || fail "the pass after a typo in the retry setting did not end"
+journal_has 'ignoring QMX4_RETRY_DELAYS="60s"' || fail "a setting the helper cannot read is not reported"
+pass_journal | grep -q '^pass ended: 9 devices' && fail "a library's text forged a summary in the journal"
+journal_line 'output: pass ended: 9 devices downloaded, success, 0.001 s' || fail "the library's text is not relayed behind its prefix"
+arrive 14-6
+fault_case "a typo in the retry setting" "F1 "
+# The helper's own lines (systemd's about the unit come with -u too).
+warnings=$(inside journalctl -q --no-pager -o cat -p warning -u qmx4-fwload.service -t qmx4-fwload)
+echo "--- journalctl -u qmx4-fwload.service -t qmx4-fwload -p warning"; printf '%s\n' "$warnings" | tail -n 12
+printf '%s\n' "$warnings" | grep -vE '^(pass ended: |gave up after |stopped by |ignoring |the last pass |the helper of |no retries |qmx4-fwload-pass: )' | grep -q . &&
+  fail "lines other than the helper's own failures, stops and warnings are at warning priority"
+printf '%s\n' "$warnings" | grep -q '^ignoring QMX4_RETRY_DELAYS' || fail "the ignored setting is not at warning priority"
 retries ""
 
 # 10. A pass by hand, sandboxed like the others, with its own label.
