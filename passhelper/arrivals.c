@@ -83,18 +83,18 @@ int arrivals_add(struct arrivals *list, const struct arrivals *more)
    directory or it cannot be used. */
 static int openArrivals(const char *dir, char *why)
 {
-    const int at = passlock_open_dir(AT_FDCWD, dir, 1, why);
+    char path[PATH_MAX];
+    if (snprintf(path, sizeof path, "%s/arrivals", dir) >= (int)sizeof path) {
+        snprintf(why, PASSLOCK_WHY, "the lock directory's path is too long");
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const int at = passlock_open_dir(AT_FDCWD, dir, NULL, 1, why);
     if (at < 0)
         return -1;
-    const int fd = passlock_open_dir(at, "arrivals", 1, why);
+    const int fd = passlock_open_dir(at, "arrivals", path, 1, why);
     const int error = errno;
     close(at);
-    if (fd < 0) {
-        /* Name the whole path. */
-        char inner[PASSLOCK_WHY];
-        snprintf(inner, sizeof inner, "%s/%s", dir, why);
-        snprintf(why, PASSLOCK_WHY, "%s", inner);
-    }
     errno = error;
     return fd;
 }

@@ -53,7 +53,7 @@ int arrivals_pending(const char *dir, char *path);
 struct streakrecord {
     int tries;               /* passes the streak has begun */
     struct arrivals names;   /* what they took */
-    char ended[128];         /* "ID OUTCOME" of the last pass that ended, "" while a pass runs */
+    char ended[256];         /* "ID OUTCOME" of the last pass that ended, "" while a pass runs */
     int over;                /* the streak has ended; only its metrics may be owed */
 };
 

@@ -28,8 +28,10 @@ static int failing(int error, char *why, const char *path, const char *what)
     return -1;
 }
 
-int passlock_open_dir(int at, const char *name, int make, char *why)
+int passlock_open_dir(int at, const char *name, const char *shown, int make, char *why)
 {
+    if (!shown)
+        shown = name;
     if (make)
         mkdirat(at, name, 0755);
     const int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -39,9 +41,9 @@ int passlock_open_dir(int at, const char *name, int make, char *why)
         if ((error == ENOTDIR || error == ELOOP) && fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
             char what[64];
             snprintf(what, sizeof what, "it is %s, not a directory", regularfile_kind(info.st_mode));
-            return failing(ENOTDIR, why, name, what);
+            return failing(ENOTDIR, why, shown, what);
         }
-        return failing(error, why, name, NULL);
+        return failing(error, why, shown, NULL);
     }
     char what[96] = "";
     if (fstat(fd, &info) != 0)
@@ -53,7 +55,7 @@ int passlock_open_dir(int at, const char *name, int make, char *why)
     if (!what[0])
         return fd;
     close(fd);
-    return failing(EPERM, why, name, what);
+    return failing(EPERM, why, shown, what);
 }
 
 /* Takes the exclusive lock without waiting, retrying after signals. */
@@ -189,7 +191,7 @@ static int takeLock(const char *dir, const char *name, int inherit, int timeout_
         return failing(ENAMETOOLONG, why, dir, NULL);
     /* The directory usually exists (tmpfiles.d, RuntimeDirectory=); by
        hand it may not. */
-    const int at = passlock_open_dir(AT_FDCWD, dir, 1, why);
+    const int at = passlock_open_dir(AT_FDCWD, dir, NULL, 1, why);
     if (at < 0)
         return -1;
     const int fd = openat(at, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | (inherit ? 0 : O_CLOEXEC), 0600);

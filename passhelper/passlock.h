@@ -35,9 +35,10 @@ int passlock_valid(const char *dir);
 
 /* Opens the directory `name` (relative to `at`, or absolute), making it
    (mode 0755) when it is missing and `make` is set, and checks it as above.
-   Returns its descriptor, or -1 with errno set and in `why` the path and
-   what is wrong ("/run/x: it is writable by others (mode 0777)"). */
-int passlock_open_dir(int at, const char *name, int make, char *why);
+   Returns its descriptor, or -1 with errno set and in `why` the path
+   (`shown`, or `name` when that is null) and what is wrong ("/run/x: it is
+   writable by others (mode 0777)"). */
+int passlock_open_dir(int at, const char *name, const char *shown, int make, char *why);
 
 /* Takes the pass lock in `dir` (an absolute path; EINVAL otherwise),
    creating the directory and the lock file as needed. When a pass holds

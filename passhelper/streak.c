@@ -116,7 +116,7 @@ static void sayNames(const char *label, const struct arrivals *list, const char 
    after a helper died. */
 static void recordMetrics(const struct streak *s, const char *ended)
 {
-    char directory[PATH_MAX], fwctl[PATH_MAX], id[128], result[64];
+    char directory[PATH_MAX], fwctl[PATH_MAX], id[256], result[64];
     struct stat info;
     if (!s->metrics)
         return;
@@ -189,7 +189,7 @@ static void writeState(const struct streak *s, const struct retrystate *state)
    set). A retry that could not end before the start timeout gives up. */
 static int decide(const struct streak *s, int begun, const struct timespec *started, struct retrystate *state)
 {
-    char hint[160] = RETRYSTATE_AGAIN;
+    char hint[256] = RETRYSTATE_AGAIN;
     if (begun <= s->retries) {
         const double delay = s->delays[begun - 1];
         const double need = secondsSince(started) + delay + s->timeout + METRICS_SECONDS;
