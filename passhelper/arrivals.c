@@ -4,6 +4,7 @@
 #include "journal.h"
 #include "passlock.h"
 #include "regularfile.h"
+#include "replacefile.h"
 #include "retrystate.h"
 #include "textescape.h"
 
@@ -206,19 +207,14 @@ int arrivals_unfinished(const char *dir, struct streakrecord *record)
 
 int arrivals_save(const char *dir, const struct streakrecord *record)
 {
-    char path[PATH_MAX], temporary[PATH_MAX];
-    if (snprintf(path, sizeof path, "%s/arrivals/%s", dir, recordName) >= (int)sizeof path ||
-        snprintf(temporary, sizeof temporary, "%s/arrivals/.%s.XXXXXX", dir, recordName) >= (int)sizeof temporary) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    const int fd = mkstemp(temporary);
-    FILE *file = fd >= 0 ? fdopen(fd, "w") : NULL;
-    if (!file) {
-        const int error = errno;
-        if (fd >= 0)
-            close(fd), unlink(temporary);
-        errno = error;
+    char arrivals[PATH_MAX], *text = NULL;
+    size_t size = 0;
+    FILE *file = open_memstream(&text, &size);
+    if (!file || snprintf(arrivals, sizeof arrivals, "%s/arrivals", dir) >= (int)sizeof arrivals) {
+        if (file)
+            fclose(file);
+        free(text);
+        errno = file ? ENAMETOOLONG : errno;
         return -1;
     }
     fprintf(file, "tries %d\n", record->tries);
@@ -228,14 +224,9 @@ int arrivals_save(const char *dir, const struct streakrecord *record)
         fprintf(file, "ended %s\n", record->ended);
     if (record->over)
         fprintf(file, "over\n");
-    const int written = fchmod(fd, 0644) == 0 && ferror(file) == 0;
-    if (fclose(file) != 0 || !written || rename(temporary, path) != 0) {
-        const int error = errno;
-        unlink(temporary);
-        errno = error;
-        return -1;
-    }
-    return 0;
+    const int written = fclose(file) == 0 ? replacefile(arrivals, recordName, text, size) : -1;
+    free(text);
+    return written;
 }
 
 int arrivals_take(const char *dir, struct streakrecord *record, struct arrivals *taken)

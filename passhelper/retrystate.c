@@ -3,6 +3,7 @@
 #include "decimal.h"
 #include "passlock.h"
 #include "regularfile.h"
+#include "replacefile.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -85,29 +86,16 @@ int retrystate_read(const char *dir, struct retrystate *state, char *why, size_t
 
 int retrystate_write(const char *dir, const struct retrystate *state)
 {
-    char path[PATH_MAX], temporary[PATH_MAX];
-    if (snprintf(path, sizeof path, "%s/%s", dir, name) >= (int)sizeof path ||
-        snprintf(temporary, sizeof temporary, "%s/.%s.XXXXXX", dir, name) >= (int)sizeof temporary) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    if (state->kind == RETRYSTATE_NONE)
+    char path[PATH_MAX], line[128];
+    if (state->kind == RETRYSTATE_NONE) {
+        if (snprintf(path, sizeof path, "%s/%s", dir, name) >= (int)sizeof path) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
         return unlink(path) == 0 || errno == ENOENT ? 0 : -1;
-    /* A new file of its own name: nothing already there (a FIFO, a link) is
-       opened or followed. */
-    const int fd = mkstemp(temporary);
-    if (fd < 0)
-        return -1;
-    char line[128];
+    }
     const int n = state->kind == RETRYSTATE_DUE
                       ? snprintf(line, sizeof line, "due %.3f %d %d\n", state->when, state->retry, state->retries)
                       : snprintf(line, sizeof line, "gave-up %.3f %d\n", state->when, state->retries);
-    const int written = fchmod(fd, 0644) == 0 && write(fd, line, (size_t)n) == n;
-    if (close(fd) != 0 || !written || rename(temporary, path) != 0) {
-        const int error = errno;
-        unlink(temporary);
-        errno = error;
-        return -1;
-    }
-    return 0;
+    return replacefile(dir, name, line, (size_t)n);
 }
