@@ -7,8 +7,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
-#include <set>
 
 namespace fwctl {
 namespace cli {
@@ -65,8 +63,9 @@ CLI::Validator whole(int most)
 // A device index: 0, 1, ...
 const CLI::Validator index = whole(1000000);
 
-// Adds a command's options, bound to `o`.
-void addOptions(CLI::App& app, unsigned takes, Options& o)
+// Adds a command's options, bound to `o`, and with `positionals` its
+// positional arguments.
+void addOptions(CLI::App& app, unsigned takes, Options& o, bool positionals)
 {
     if (takes & Format) {
         app.add_flag("--table", "aligned columns under a header (default on a terminal)");
@@ -94,7 +93,6 @@ void addOptions(CLI::App& app, unsigned takes, Options& o)
         app.add_option("--pass-id", o.passId,
                        "the pass's id: a pass the file already counted last, by this id, is not added again")
             ->type_name("ID")
-            ->needs("--record")
             ->check(passId);
         app.add_flag("--no-lock", o.noLock, "the caller holds the passes' lock (a pass does)");
     }
@@ -102,39 +100,43 @@ void addOptions(CLI::App& app, unsigned takes, Options& o)
         app.add_option("--output", o.output, "write FILE instead of standard output (-)")->type_name("FILE")->check(notEmpty);
     if (takes & Generic)
         app.add_flag("--generic", o.generic, "the packaged rule instead: a pass for every USB device");
+    if (!positionals)
+        return;
     if (takes & UserId) {
         app.add_option("INDEX", o.index, "the device, as info lists it")->required()->transform(index);
         app.add_option("TEXT", o.userId, "the user id to store")->required();
     }
-    app.add_option("BASE", o.base, "the base directory whose data/service.xml is read (default: the working directory)");
+    app.add_option("BASE", o.base, "the base directory whose data/service.xml is read (default: the working directory)")
+        ->type_name("DIR");
 }
 
-// The arguments with the command first: options given before it are taken
-// as if they followed it. An option's value is never taken for the command.
-// A first word that names no command is left in `unknown`.
-std::vector<std::string> commandFirst(const std::vector<std::string>& args, CLI::App& app, std::string& unknown)
+// An option's long name, "--json" (CLI11 names a hidden option "").
+std::string longName(const CLI::Option* option)
 {
-    std::set<std::string> valued;
-    for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; }))
-        for (const CLI::Option* option : command->get_options())
-            if (!option->get_positional() && option->get_items_expected_max() != 0)
-                for (const auto& name : option->get_lnames())
-                    valued.insert("--" + name);
-    for (size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
-        if (args[i].rfind("-", 0) == 0) {
-            i += valued.count(args[i]);
-            continue;
-        }
-        if (std::none_of(commands, commands + commandCount, [&](const Command& c) { return args[i] == c.name; })) {
-            unknown = args[i];
-            break;
-        }
-        std::vector<std::string> ordered{args[i]};
-        ordered.insert(ordered.end(), args.begin(), args.begin() + static_cast<long>(i));
-        ordered.insert(ordered.end(), args.begin() + static_cast<long>(i) + 1, args.end());
-        return ordered;
-    }
-    return args;
+    return option->get_lnames().empty() ? std::string() : "--" + option->get_lnames().front();
+}
+
+// The program's own copies of every command's options, which take them
+// before the command (CLI11 gives a command only what follows it): hidden
+// from its help, and refused after the parse for a command without them.
+void addOptionsBeforeCommands(CLI::App& app, Options& o)
+{
+    unsigned all = 0;
+    for (size_t n = 0; n < commandCount; ++n)
+        all |= commands[n].takes;
+    addOptions(app, all, o, false);
+    for (CLI::Option* option : app.get_options())
+        if (longName(option) != "--help" && longName(option) != "--version")
+            option->group("");
+}
+
+// An option given before `command` that it does not take, or "".
+std::string foreignOption(const CLI::App& app, const CLI::App& command)
+{
+    for (const CLI::Option* option : app.get_options())
+        if (option->count() > 0 && !command.get_option_no_throw(longName(option)))
+            return longName(option);
+    return std::string();
 }
 
 } // namespace
@@ -149,16 +151,16 @@ Parsed parse(const std::vector<std::string>& args, bool terminal, std::ostream& 
     app.footer(footer);
     app.set_version_flag("--version", "qmx4-fwctl " QMX4_VERSION);
     app.require_subcommand(1);
+    addOptionsBeforeCommands(app, o);
     for (size_t n = 0; n < commandCount; ++n)
         addOptions(*app.add_subcommand(commands[n].name, commands[n].summary)->footer(commands[n].description),
-                   commands[n].takes, o);
-    std::string unknown;
-    std::vector<std::string> reversed = commandFirst(args, app, unknown);
-    std::reverse(reversed.begin(), reversed.end()); // as CLI11 takes them
+                   commands[n].takes, o, true);
+    std::vector<std::string> reversed(args.rbegin(), args.rend()); // as CLI11 takes them
     try {
-        if (!unknown.empty())
-            throw CLI::ParseError("unknown command: " + unknown, 2);
         app.parse(reversed);
+        const CLI::App* command = app.get_subcommands().front();
+        if (const std::string foreign = foreignOption(app, *command); !foreign.empty())
+            throw CLI::ParseError(command->get_name() + " takes no " + foreign, 2);
     } catch (const CLI::CallForHelp&) {
         out << app.help();
         return parsed;
@@ -166,10 +168,11 @@ Parsed parse(const std::vector<std::string>& args, bool terminal, std::ostream& 
         out << e.what() << '\n';
         return parsed;
     } catch (const CLI::ParseError& e) {
-        std::string why = e.what();
-        if (why.size() > 200)
-            why = why.substr(0, 200) + "...";
-        err << "qmx4-fwctl: " << why << '\n' << usage << '\n';
+        // A first word that names no command is said as such.
+        const bool unknown = app.get_subcommands().empty() && !app.remaining().empty();
+        err << "qmx4-fwctl: "
+            << report::excerpt(unknown ? "unknown command: " + app.remaining().front() : std::string(e.what()), 200)
+            << '\n' << usage << '\n';
         parsed.status = 2;
         return parsed;
     }
@@ -178,9 +181,12 @@ Parsed parse(const std::vector<std::string>& args, bool terminal, std::ostream& 
         if (!command->parsed())
             continue;
         parsed.command = &commands[n];
-        // The last of --table, --tsv and --json wins.
-        for (const CLI::Option* option : command->parse_order()) {
-            const std::string name = option->get_name();
+        // The last of --table, --tsv and --json wins, before the command or
+        // after it.
+        std::vector<const CLI::Option*> order(app.parse_order().begin(), app.parse_order().end());
+        order.insert(order.end(), command->parse_order().begin(), command->parse_order().end());
+        for (const CLI::Option* option : order) {
+            const std::string name = longName(option);
             if (name == "--table" || name == "--tsv")
                 o.table = name == "--table", o.json = false;
             else if (name == "--json")

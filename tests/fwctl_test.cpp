@@ -5,6 +5,7 @@
 #include "companion.h"
 #include "refusals.h"
 
+#include <climits>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -39,7 +40,15 @@ TEST_F(Companion, CommandLine)
         {"list --lock-dir LOCKS --wait 1e1 BASE", 2, "--wait"}, {"info --lock-dir LOCKS --index=+1 BASE", 2, "--index"},
         {"info --lock-dir LOCKS --index 00 --tsv BASE", 0, "\tQ\t"},
         {"metrics --lock-dir LOCKS --pass-id 1-x --record success,0,1 BASE", 2, "--pass-id"},
+        // Options before the command: those it takes, not others; a value
+        // that names a command is a value.
+        {"--lock-dir LOCKS check BASE", 2, "check takes no --lock-dir"}, {"--strict list --lock-dir LOCKS BASE", 2, "--strict"},
+        {"--output list rules BASE", 0, ""}, {"--wait 5 --lock-dir=LOCKS --tsv list BASE", 0, "\tQ\t"},
     };
+    // In the scratch directory, where --output list writes.
+    char here[PATH_MAX];
+    ASSERT_TRUE(getcwd(here, sizeof here));
+    ASSERT_EQ(chdir(scratch.path.c_str()), 0);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
         const Result r = run(c.args);
@@ -50,6 +59,8 @@ TEST_F(Companion, CommandLine)
         }
         EXPECT_NE((c.status == 2 ? r.err : r.out).find(c.shows), std::string::npos) << r.out << r.err;
     }
+    EXPECT_NE(readFile(scratch / "list").find("RUN+="), std::string::npos);
+    ASSERT_EQ(chdir(here), 0);
 }
 
 TEST_F(Companion, EveryCommandRefusesWhatTheDownloaderRefuses)
