@@ -2,6 +2,7 @@
 
 #include "entries.h"
 #include "explain.h"
+#include "gather.h"
 #include "output.h"
 #include "plan.h"
 #include "report.h"
@@ -58,11 +59,14 @@ int list(const Options& o, std::ostream& out, std::ostream& err)
     const std::vector<servicelib::DeviceEntry> entries = readEntries(o.base);
     const std::vector<plan::Step> steps =
         withDevices(o, err, [&](const auto& devices) { return plan::predict(entries, devices, o.base); });
+    const report::Retry retry = gather::retry(o.lockDir);
+    if (!retry.problem.empty())
+        err << "qmx4-fwctl: ignoring " << report::printable(retry.problem) << '\n';
     if (o.json) {
-        out << plan::json(steps, entries, report::retryJson(o.lockDir));
+        out << plan::json(steps, entries, report::retryJson(retry));
     } else {
         report::print(plan::table(steps, entries), o.table, out);
-        if (const std::string note = report::retryNote(o.lockDir); !note.empty())
+        if (const std::string note = report::retryNote(retry, report::unixTime()); !note.empty())
             err << "qmx4-fwctl: " << note << '\n';
     }
     return 0;

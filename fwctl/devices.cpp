@@ -3,6 +3,7 @@
 
 #include "commands.h"
 
+#include "gather.h"
 #include "inventory.h"
 #include "prometheus.h"
 #include "output.h"
@@ -61,6 +62,9 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
     prometheus::Passes passes = earlierPasses(o.output, err);
     if (!o.record.empty())
         prometheus::add(passes, prometheus::parsePass(o.record), report::unixTime(), o.passId);
+    const report::Retry retry = gather::retry(o.lockDir);
+    if (!retry.problem.empty())
+        err << "qmx4-fwctl: ignoring " << report::printable(retry.problem) << '\n';
     // The devices as a pass would see them now; without them the passes are
     // still written, and the command fails.
     std::optional<prometheus::Devices> devices;
@@ -70,7 +74,7 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
     } catch (const std::exception& e) {
         err << failureLine(e) << '\n';
     }
-    const std::string text = prometheus::render(passes, devices ? &*devices : nullptr, prometheus::retryOf(o.lockDir));
+    const std::string text = prometheus::render(passes, devices ? &*devices : nullptr, retry);
     if (o.output == "-")
         out << text;
     else

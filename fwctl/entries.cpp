@@ -1,5 +1,7 @@
 #include "entries.h"
 
+#include "gather.h"
+
 #include <map>
 
 namespace fwctl {
@@ -29,7 +31,7 @@ std::vector<Row> rows(const explain::Configuration& c, const std::string& baseDi
             result.push_back(std::move(row));
             continue;
         }
-        if (const std::string firmware = report::firmwareProblem(row.path); !firmware.empty())
+        if (const std::string firmware = gather::firmwareProblem(row.path); !firmware.empty())
             row.problems.push_back(firmware);
         if (!report::isUsbId(e.entry.vid) || !report::isUsbId(e.entry.pid))
             row.problems.push_back("ids cannot be USB ids");

@@ -2,7 +2,6 @@
 
 #include "decimal.h"
 #include "report.h"
-#include "retrystate.h"
 
 #include <cmath>
 #include <cstdio>
@@ -131,18 +130,6 @@ void add(Passes& passes, const Pass& pass, double ended, const std::string& id)
     passes.retries += pass.retry ? 1 : 0;
 }
 
-Retry retryOf(const std::string& lockDir)
-{
-    retrystate state;
-    char why[4096 + 128];
-    retrystate_read(lockDir.c_str(), &state, why, sizeof why);
-    Retry retry;
-    retry.due = state.kind == RETRYSTATE_DUE;
-    retry.gaveUp = state.kind == RETRYSTATE_GAVE_UP;
-    retry.when = state.when;
-    return retry;
-}
-
 Devices count(const std::vector<servicelib::DeviceEntry>& entries,
               const std::vector<qmx4api::EnumeratedDevice>& devices)
 {
@@ -160,7 +147,7 @@ Devices count(const std::vector<servicelib::DeviceEntry>& entries,
     return counted;
 }
 
-std::string render(const Passes& passes, const Devices* devices, const Retry& retry)
+std::string render(const Passes& passes, const Devices* devices, const report::Retry& retry)
 {
     std::string out;
     if (!passes.lastId.empty())
@@ -180,8 +167,8 @@ std::string render(const Passes& passes, const Devices* devices, const Retry& re
     family(out, "gave_up", "gauge",
            "1 when the last failed pass was retried as often as configured and failed all the same, until the next "
            "pass.",
-           {{"", retry.gaveUp ? 1 : 0}});
-    if (retry.due)
+           {{"", retry.kind == report::Retry::GaveUp ? 1 : 0}});
+    if (retry.kind == report::Retry::Due)
         family(out, "retry_due_timestamp_seconds", "gauge", "When the next retry of a failed pass is due, as a Unix time.",
                {{"", retry.when}});
     if (devices) {

@@ -7,6 +7,7 @@
 // last file, adds itself and writes a new one.
 
 #include "qmx4api.h"
+#include "report.h"
 #include "servicelib.h"
 
 #include <map>
@@ -60,19 +61,10 @@ struct Devices {
 Devices count(const std::vector<servicelib::DeviceEntry>& entries,
               const std::vector<qmx4api::EnumeratedDevice>& devices);
 
-// Where a streak of failed passes stands (the helper's retry state).
-struct Retry {
-    bool due = false;     // a retry is due at `when`
-    bool gaveUp = false;  // the retries were used up
-    double when = 0;
-};
-
-// The retry state the helper keeps in the lock directory `lockDir`.
-Retry retryOf(const std::string& lockDir);
-
-// The exposition text; without `devices` (the library could not list them)
-// the device gauges are left out.
-std::string render(const Passes& passes, const Devices* devices, const Retry& retry);
+// The exposition text, from the passes, the devices (without them, the
+// library could not list them, the device gauges are left out) and where
+// the helper's retries stand.
+std::string render(const Passes& passes, const Devices* devices, const report::Retry& retry);
 
 } // namespace prometheus
 } // namespace fwctl

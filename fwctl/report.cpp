@@ -3,41 +3,17 @@
 #include "json.h"
 #include "servicelib.h"
 
-#include "regularfile.h"
 #include "retrystate.h"
 #include "textescape.h"
 
 #include <algorithm>
 #include <cmath>
 #include <ctime>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fwctl {
 namespace report {
-
-std::string firmwareProblem(const std::string& path)
-{
-    char why[REGULARFILE_WHY];
-    const int fd = regularfile_open(path.c_str(), LLONG_MAX, why);
-    if (fd == -1)
-        return errno == ENOENT ? "firmware missing" : std::string("firmware unreadable: ") + why;
-    if (fd < 0)
-        return std::string("firmware ") + (why + 3); // "is a FIFO, not a regular file"
-    struct stat info;
-    std::string problem;
-    if (fstat(fd, &info) == 0 && info.st_size == 0)
-        problem = "firmware empty";
-    else if (char byte; read(fd, &byte, 1) != 1)
-        problem = std::string("firmware unreadable: ") + std::strerror(errno);
-    close(fd);
-    return problem;
-}
 
 std::string printable(const std::string& text)
 {
@@ -100,36 +76,29 @@ std::string localTime(double when)
 
 } // namespace
 
-std::string retryNote(const std::string& lockDir)
+std::string retryNote(const Retry& retry, double now)
 {
-    retrystate state;
-    char why[PATH_MAX + 128];
-    if (retrystate_read(lockDir.c_str(), &state, why, sizeof why) != 0)
-        return "ignoring " + printable(why);
-    if (state.kind == RETRYSTATE_DUE) {
-        const long in = std::lround(std::max(0.0, state.when - unixTime()));
+    if (retry.kind == Retry::Due) {
+        const long in = std::lround(std::max(0.0, retry.when - now));
         return "a retry of the failed pass is due in " + std::to_string(in) + " s (retry " +
-               std::to_string(state.retry) + " of " + std::to_string(state.retries) + ")";
+               std::to_string(retry.retry) + " of " + std::to_string(retry.retries) + ")";
     }
-    if (state.kind == RETRYSTATE_GAVE_UP)
-        return "the service gave up after " + std::to_string(state.retries) + " tries at " + localTime(state.when) +
+    if (retry.kind == Retry::GaveUp)
+        return "the service gave up after " + std::to_string(retry.retries) + " tries at " + localTime(retry.when) +
                "; " RETRYSTATE_AGAIN;
     return std::string();
 }
 
-std::string retryJson(const std::string& lockDir)
+std::string retryJson(const Retry& retry)
 {
-    retrystate state;
-    char why[PATH_MAX + 128];
-    retrystate_read(lockDir.c_str(), &state, why, sizeof why);
     char when[32];
-    std::snprintf(when, sizeof when, "%.3f", state.when);
-    if (state.kind == RETRYSTATE_DUE)
-        return json::Object()("state", json::text("due"))("due", when)("retry", json::number(state.retry))(
-                   "retries", json::number(state.retries))
+    std::snprintf(when, sizeof when, "%.3f", retry.when);
+    if (retry.kind == Retry::Due)
+        return json::Object()("state", json::text("due"))("due", when)("retry", json::number(retry.retry))(
+                   "retries", json::number(retry.retries))
             .str();
-    if (state.kind == RETRYSTATE_GAVE_UP)
-        return json::Object()("state", json::text("gave_up"))("at", when)("tries", json::number(state.retries)).str();
+    if (retry.kind == Retry::GaveUp)
+        return json::Object()("state", json::text("gave_up"))("at", when)("tries", json::number(retry.retries)).str();
     return json::null;
 }
 

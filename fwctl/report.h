@@ -2,7 +2,9 @@
 #define FWCTL_REPORT_H
 
 // What the companion's reports share: tables printed for people or for
-// scripts, and how devices, ids and firmware files are shown.
+// scripts, and how devices, ids and retries are shown. All of it works on
+// values a command gathered (gather.h): nothing here opens a file or calls
+// the library.
 
 #include "json.h"
 #include "qmx4api.h"
@@ -47,18 +49,23 @@ std::string ids(int vid, int pid);
 // whose meaning the library's interface gives), "state N" for any other.
 std::string state(int state);
 
-// What keeps a pass from handing this firmware file to the library (missing,
-// unreadable, no regular file, empty), or "" when nothing does.
-std::string firmwareProblem(const std::string& path);
-
 // The time of day, as a Unix time to the microsecond.
 double unixTime();
 
-// What the helper's retry state in `lockDir` tells an administrator: a
-// retry that is due, or retries used up, as a sentence ("" when neither)
-// and as a JSON value (null when neither).
-std::string retryNote(const std::string& lockDir);
-std::string retryJson(const std::string& lockDir);
+// Where the helper's streak of retries stands.
+struct Retry {
+    enum Kind { None, Due, GaveUp } kind = None;
+    double when = 0;  // Due: when the retry is due; GaveUp: when it gave up (Unix time)
+    int retry = 0;    // Due: which retry, from 1
+    int retries = 0;  // Due: of how many; GaveUp: passes tried
+    std::string problem; // a state file that could not be read: the path and why ("" otherwise)
+};
+
+// What it tells an administrator at Unix time `now`: a retry that is due,
+// or retries used up, as a sentence ("" when neither), and as a JSON value
+// (null when neither).
+std::string retryNote(const Retry& retry, double now);
+std::string retryJson(const Retry& retry);
 
 // The JSON fields every report gives a device: index, name, state (its
 // number) and waiting_for_firmware (whether it is 2), vid and pid (numbers

@@ -196,6 +196,7 @@ TEST_F(Companion, StateFilesThatAreNoneAreSaidAndReplaced)
         EXPECT_EQ(text.err.find("qmx4-fwctl: ignoring " + scratch / "locks/retry: "), 0u) << text.err;
         EXPECT_EQ(text.err.find('\n'), text.err.size() - 1) << text.err;
     }
+    std::remove((scratch / "locks/retry").c_str());
     // Counters that are none: from zero, said, and the file replaced.
     const std::string file = scratch / "qmx4_fwload.prom";
     for (const std::string& content :

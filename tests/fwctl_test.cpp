@@ -3,6 +3,7 @@
 // info and set-user-id with their JSON, and what goes wrong with output.
 
 #include "companion.h"
+#include "prometheus.h"
 #include "refusals.h"
 
 #include <climits>
@@ -297,6 +298,25 @@ TEST_F(Companion, RefusedBeforeAnyLockOrLibraryCall)
     const Result refused = run("list --json --lock-dir LOCKS BASE");
     const std::string text = base / "data/service.xml: Invalid device entry #0";
     EXPECT_EQ(refused.out, "{\"error\":\"" + text + "\",\"refused\":\"" + text + "\"}\n");
+}
+
+TEST(Rendering, RetriesAreToldFromValuesAlone)
+{
+    using fwctl::report::Retry;
+    const struct { Retry retry; std::string note, json, metrics; } cases[] = {
+        {{}, "", "null", "qmx4_fwload_gave_up 0\n"},
+        {{Retry::Due, 1000.5, 2, 3, ""}, "a retry of the failed pass is due in 10 s (retry 2 of 3)",
+         "{\"state\":\"due\",\"due\":1000.500,\"retry\":2,\"retries\":3}",
+         "qmx4_fwload_retry_due_timestamp_seconds 1000.5\n"},
+        {{Retry::GaveUp, 0, 0, 4, ""}, "the service gave up after 4 tries at ",
+         "{\"state\":\"gave_up\",\"at\":0.000,\"tries\":4}", "qmx4_fwload_gave_up 1\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.json);
+        EXPECT_EQ(fwctl::report::retryNote(c.retry, 990.5).substr(0, c.note.size()), c.note);
+        EXPECT_EQ(fwctl::report::retryJson(c.retry), c.json);
+        EXPECT_NE(fwctl::prometheus::render({}, nullptr, c.retry).find("\n" + c.metrics), std::string::npos);
+    }
 }
 
 } // namespace
