@@ -102,6 +102,10 @@ void addOptions(CLI::App& app, unsigned takes, Options& o, bool positionals)
         app.add_flag("--generic", o.generic, "the packaged rule instead: a pass for every USB device");
     if (!positionals)
         return;
+    if (takes & Shell) {
+        app.add_option("SHELL", o.shell, "the shell: bash")->required()->check(CLI::IsMember({"bash"}))->type_name("SHELL");
+        return;
+    }
     if (takes & UserId) {
         app.add_option("INDEX", o.index, "the device, as info lists it")->required()->transform(index);
         app.add_option("TEXT", o.userId, "the user id to store")->required();
@@ -139,6 +143,18 @@ std::string foreignOption(const CLI::App& app, const CLI::App& command)
     return std::string();
 }
 
+// The program's command line, bound to `o`.
+void build(CLI::App& app, Options& o)
+{
+    app.footer(footer);
+    app.set_version_flag("--version", "qmx4-fwctl " QMX4_VERSION);
+    app.require_subcommand(1);
+    addOptionsBeforeCommands(app, o);
+    for (size_t n = 0; n < commandCount; ++n)
+        addOptions(*app.add_subcommand(commands[n].name, commands[n].summary)->footer(commands[n].description),
+                   commands[n].takes, o, true);
+}
+
 } // namespace
 
 Parsed parse(const std::vector<std::string>& args, bool terminal, std::ostream& out, std::ostream& err)
@@ -148,13 +164,7 @@ Parsed parse(const std::vector<std::string>& args, bool terminal, std::ostream& 
     o.table = terminal;
     o.lockDir = PASSLOCK_DIR;
     CLI::App app(description, "qmx4-fwctl");
-    app.footer(footer);
-    app.set_version_flag("--version", "qmx4-fwctl " QMX4_VERSION);
-    app.require_subcommand(1);
-    addOptionsBeforeCommands(app, o);
-    for (size_t n = 0; n < commandCount; ++n)
-        addOptions(*app.add_subcommand(commands[n].name, commands[n].summary)->footer(commands[n].description),
-                   commands[n].takes, o, true);
+    build(app, o);
     std::vector<std::string> reversed(args.rbegin(), args.rend()); // as CLI11 takes them
     try {
         app.parse(reversed);
@@ -194,6 +204,93 @@ Parsed parse(const std::vector<std::string>& args, bool terminal, std::ostream& 
         }
     }
     return parsed;
+}
+
+namespace {
+
+// The shell words that complete the value of `option` from its type:
+// directories, files, the shells, or nothing.
+std::string completes(const CLI::Option* option)
+{
+    const std::string type = option->get_type_name();
+    const std::string kind = type.substr(0, type.find_first_of(" :"));
+    const std::string words = kind == "DIR"   ? "-d"
+                              : kind == "FILE"  ? "-f"
+                              : kind == "SHELL" ? "-W bash"
+                                                : "";
+    return words.empty() ? std::string() : "mapfile -t COMPREPLY < <(compgen " + words + " -- \"$cur\")";
+}
+
+} // namespace
+
+std::string bashCompletion()
+{
+    Options o;
+    CLI::App app(description, "qmx4-fwctl");
+    build(app, o);
+    std::string names, valued, values, options, positional, all = "--help --version";
+    for (const CLI::App* command : app.get_subcommands({})) {
+        std::string own = "--help";
+        bool first = true; // only the first positional argument is completed
+        for (const CLI::Option* option : command->get_options()) {
+            const std::string name = longName(option);
+            if (option->get_positional()) {
+                if (first && !completes(option).empty())
+                    positional += "    " + command->get_name() + ") " + completes(option) + " ;;\n";
+                first = false;
+                continue;
+            }
+            if (name == "--help")
+                continue;
+            own += " " + name;
+            if (all.find(" " + name) == std::string::npos) {
+                all += " " + name;
+                if (option->get_items_expected_max() != 0) {
+                    valued += (valued.empty() ? "" : "|") + name;
+                    values += "    " + name + ") " + (completes(option).empty() ? "" : completes(option) + "; ") + "return ;;\n";
+                }
+            }
+        }
+        names += (names.empty() ? "" : " ") + command->get_name();
+        options += "    " + command->get_name() + ") words=\"" + own + "\" ;;\n";
+    }
+    return "# bash completion for qmx4-fwctl, made by \"qmx4-fwctl completion bash\" from its own\n"
+           "# commands and options: the commands, each command's options, directories for\n"
+           "# the base directory and --lock-dir, files for --output.\n"
+           "_qmx4_fwctl()\n"
+           "{\n"
+           "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}\n"
+           "  local command= ended= words i\n"
+           "  COMPREPLY=()\n"
+           "  # The command is the first word that is no option and no option's value.\n"
+           "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
+           "    case ${COMP_WORDS[i]} in\n"
+           "    --) ended=1; break ;;\n"
+           "    " + valued + ") ((i++)) ;;\n"
+           "    -*) ;;\n"
+           "    *) [ -n \"$command\" ] || command=${COMP_WORDS[i]} ;;\n"
+           "    esac\n"
+           "  done\n"
+           "  if [ -z \"$ended\" ]; then\n"
+           "    case $prev in\n" +
+           values +
+           "    esac\n"
+           "  fi\n"
+           "  if [ -z \"$ended\" ] && [[ $cur == -* ]]; then\n"
+           "    case $command in\n" +
+           options +
+           "    *) words=\"" + all + "\" ;;\n"
+           "    esac\n"
+           "    mapfile -t COMPREPLY < <(compgen -W \"$words\" -- \"$cur\")\n"
+           "  elif [ -z \"$command\" ]; then\n"
+           "    mapfile -t COMPREPLY < <(compgen -W \"" + names + "\" -- \"$cur\")\n"
+           "  else\n"
+           "    case $command in\n" +
+           positional +
+           "    esac\n"
+           "  fi\n"
+           "}\n"
+           "complete -o filenames -F _qmx4_fwctl qmx4-fwctl\n";
 }
 
 } // namespace cli

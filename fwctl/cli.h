@@ -25,6 +25,7 @@ enum Takes : unsigned {
     Output = 32,  // --output
     Generic = 64, // --generic
     Record = 128, // --record, --no-lock
+    Shell = 256,  // SHELL, in place of BASE
 };
 
 struct Command {
@@ -56,6 +57,11 @@ struct Parsed {
 // `terminal` makes tables the default format. Help and the version go to
 // `out`, refusals to `err`.
 Parsed parse(const std::vector<std::string>& args, bool terminal, std::ostream& out, std::ostream& err);
+
+// A bash completion script made from the commands and options parse takes:
+// the commands, each command's options, directories for DIR (the base
+// directory, --lock-dir) and files for FILE (--output).
+std::string bashCompletion();
 
 } // namespace cli
 } // namespace fwctl

@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "cli.h"
 #include "entries.h"
 #include "explain.h"
 #include "gather.h"
@@ -91,10 +92,13 @@ int rules(const Options& o, std::ostream& out, std::ostream& err)
                           "USB device that arrives");
         text = rendered.text;
     }
-    if (o.output == "-")
-        out << text;
-    else
-        replaceFile(o.output, text);
+    writeOutput(o.output, text, out);
+    return 0;
+}
+
+int completion(const Options& o, std::ostream& out, std::ostream&)
+{
+    writeOutput(o.output, cli::bashCompletion(), out);
     return 0;
 }
 

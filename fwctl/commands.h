@@ -30,6 +30,7 @@ struct Options {
     bool generic = false;
     int index = -1;      // info: only this device; set-user-id: this device
     std::string userId;  // set-user-id: what to store
+    std::string shell;   // completion: for which shell
 };
 
 // The commands, each run with its options; what each does is its --help
@@ -42,6 +43,7 @@ int rules(const Options& o, std::ostream& out, std::ostream& err);
 int metrics(const Options& o, std::ostream& out, std::ostream& err);
 int info(const Options& o, std::ostream& out, std::ostream& err);
 int setUserId(const Options& o, std::ostream& out, std::ostream& err);
+int completion(const Options& o, std::ostream& out, std::ostream& err);
 
 } // namespace command
 

@@ -75,10 +75,7 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
         err << failureLine(e) << '\n';
     }
     const std::string text = prometheus::render(passes, devices ? &*devices : nullptr, retry);
-    if (o.output == "-")
-        out << text;
-    else
-        replaceFile(o.output, text);
+    writeOutput(o.output, text, out);
     return devices ? 0 : 1;
 }
 

@@ -9,7 +9,8 @@ namespace fwctl {
 namespace cli {
 
 const char* const usage =
-    "usage: qmx4-fwctl {check|list|info|set-user-id|rules|metrics} [options] [BASE]; qmx4-fwctl [command] --help";
+    "usage: qmx4-fwctl {check|list|info|set-user-id|rules|metrics|completion} [options] [BASE]; qmx4-fwctl [command] "
+    "--help";
 
 const char* const description =
     "The administrator's companion to qmx4-fwload. BASE is the base directory\n"
@@ -91,6 +92,17 @@ const Command commands[] = {
      "Exit status: 0 when written; 1 when the devices could not be listed (the\n"
      "passes are written without them) or the file failed.",
      Output | Lock | Record, command::metrics},
+    {"completion", "print a shell completion script",
+     "Prints a completion script for SHELL (bash), made from the commands and\n"
+     "options above: the commands, each command's options, directories for the\n"
+     "base directory and --lock-dir, files for --output. The package installs\n"
+     "it in /usr/share/bash-completion/completions, where bash-completion\n"
+     "finds it; by hand:\n"
+     "\n"
+     "  source <(qmx4-fwctl completion bash)\n"
+     "\n"
+     "Exit status: 0 when written; 1 when the file failed.",
+     Output | Shell, command::completion},
 };
 
 const size_t commandCount = sizeof commands / sizeof commands[0];

@@ -65,4 +65,12 @@ void replaceFile(const std::string& path, const std::string& content)
     }
 }
 
+void writeOutput(const std::string& path, const std::string& content, std::ostream& out)
+{
+    if (path == "-")
+        out << content;
+    else
+        replaceFile(path, content);
+}
+
 } // namespace fwctl

@@ -3,6 +3,7 @@
 
 // Files the companion writes for other programs to read.
 
+#include <ostream>
 #include <string>
 
 namespace fwctl {
@@ -15,6 +16,10 @@ namespace fwctl {
 // left as it is. Throws Failure, naming the path, when it cannot write; no
 // temporary file is left behind.
 void replaceFile(const std::string& path, const std::string& content);
+
+// Writes `content` to `out` when `path` is "-" (--output's default), else
+// replaces the file at `path` with it as replaceFile does.
+void writeOutput(const std::string& path, const std::string& content, std::ostream& out);
 
 } // namespace fwctl
 
