@@ -30,7 +30,8 @@ for f in $prefix/bin/qmx4-fwload $prefix/bin/qmx4-fwctl $prefix/libexec/qmx4-fwl
          $unitdir/qmx4-fwload.service $unitdir/qmx4-fwload.path $tmpfilesdir/qmx4-fwload.conf \
          $rulesdir/60-qmx4-fwload.rules \
          $prefix/share/man/man8/qmx4-fwload.8 $prefix/share/man/man8/qmx4-fwctl.8 \
-         $prefix/share/doc/qmx4-fwload/example/data/service.xml $prefix/share/doc/qmx4-fwload/example/qmx4sim.xml; do
+         $prefix/share/doc/qmx4-fwload/example/data/service.xml $prefix/share/doc/qmx4-fwload/example/qmx4sim.xml \
+         $prefix/share/doc/qmx4-fwload/examples/qmx4-fwload-alerts.yml $prefix/share/bash-completion/completions/qmx4-fwctl; do
   [ -f "$stage$f" ] || fail "not installed: $f"
 done
 if [ "$standin" = 1 ]; then

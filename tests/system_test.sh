@@ -28,14 +28,19 @@ debs=$(cd "$1" && pwd)
 metrics=/var/lib/prometheus/node-exporter/qmx4_fwload.prom
 program_deb=$(ls "$debs"/qmx4-fwload_*.deb) standin_deb=$(ls "$debs"/qmx4-fwload-standin_*.deb) || exit 1
 
-# Prometheus' node exporter is fetched here, not installed.
-mkdir -p "$cache/debs"
-exporter_deb=$(ls "$cache"/debs/prometheus-node-exporter_*.deb 2>/dev/null | tail -n 1)
-if [ -z "$exporter_deb" ]; then
-  (cd "$cache/debs" && apt-get download prometheus-node-exporter >"$cache/debs/download.log" 2>&1) ||
-    skip "cannot download prometheus-node-exporter: $(tail -n 1 "$cache/debs/download.log")"
-  exporter_deb=$(ls "$cache"/debs/prometheus-node-exporter_*.deb | tail -n 1)
-fi
+# Prometheus' node exporter and server (for promtool) are fetched here, not
+# installed: the exporter goes into the container, promtool is unpacked there.
+fetch() { # package; sets $fetched to its .deb
+  mkdir -p "$cache/debs"
+  fetched=$(ls "$cache/debs/$1"_*.deb 2>/dev/null | tail -n 1)
+  if [ -z "$fetched" ]; then
+    (cd "$cache/debs" && apt-get download "$1" >"$cache/debs/download.log" 2>&1) ||
+      skip "cannot download $1: $(tail -n 1 "$cache/debs/download.log")"
+    fetched=$(ls "$cache/debs/$1"_*.deb | tail -n 1)
+  fi
+}
+fetch prometheus-node-exporter; exporter_deb=$fetched
+fetch prometheus; prometheus_deb=$fetched
 /usr/bin/python3 -c 'import prometheus_client' 2>/dev/null || skip "no Prometheus parser (Debian package python3-prometheus-client)"
 
 container_root / tmpfs
@@ -234,16 +239,18 @@ inside systemctl start qmx4-fwload.path
 # 9. Retries. A transfer that fails once is served by the first retry,
 # after the shipped first delay, without a new arrival.
 retries default
+shipped=$(sed -n 's/^Environment=QMX4_RETRY_DELAYS=//p' "$root"/{lib,usr/lib}/systemd/system/qmx4-fwload.service 2>/dev/null)
+first=${shipped%%,*} count=$(tr , '\n' <<<"$shipped" | wc -l)
 bus "$(device R1 2 1)" '<fault function="KoInt0" code="7" text="USB transfer stalled once" times="1"/>'
 t0=$(now_us); arrive 13-1; settle || fail "a transient fault: the streak did not end"
 [ "$(downloads)" = "R1 " ] || fail "a transient fault was not served by a retry: '$(downloads)'"
-journal_line "retry 1 of 3 in 2 s" && journal_line "retry 1 of 3" || fail "the journal lacks the retry"
+journal_line "retry 1 of $count in $first s" && journal_line "retry 1 of $count" || fail "the journal lacks the retry"
 echo "a transfer that fails once: served by the first retry $(( ($(pass_end_us) - t0) / 1000 )) ms after its arrival"
 journal_excerpt "the journal of a transient failure served by a retry" "arrivals: 13-1" 12
 # A permanent fault: exactly the configured passes, then none, the service
 # failed, the metrics telling; the next arrival starts afresh.
 retries 1,2,3
-bus "$(device P1 2 1)" '<fault function="KoInt0" occurrence="0" code="8" text="firmware rejected by P1"/>'
+bus "$(device P1 2 1)" "$(device X7 7 1)" '<fault function="KoInt0" occurrence="0" code="8" text="firmware rejected by P1"/>'
 before=$(journal_count 'pass ended: ')
 arrive 13-2; settle || fail "a permanent fault: the streak did not end"
 sleep 5 # longer than the last delay: no pass may follow
@@ -253,11 +260,38 @@ journal_has "gave up after 4 tries; the next arrival or systemctl start qmx4-fwl
 grep -qxF 'qmx4_fwload_gave_up 1' "$root$metrics" || fail "the metrics do not show the service gave up"
 journal_excerpt "the journal of a streak that gave up" "arrivals: 13-2" 33
 echo "--- $metrics after giving up"; grep -E '^qmx4_fwload_(gave_up|retries_total|last_pass_success|passes_total)' "$root$metrics"
+cp "$root$metrics" "$scratch/gave-up.prom"
 inside /usr/bin/qmx4-fwctl list --tsv "$base" >/dev/null 2>"$scratch/list.err"
 grep -q "gave up after 4 tries" "$scratch/list.err" || fail "qmx4-fwctl list does not say the service gave up: $(cat "$scratch/list.err")"
 bus "$(device P2 2 1)"
 arrive 13-3; settle && [ "$(downloads)" = "P2 " ] || fail "the arrival after giving up was not served: '$(downloads)'"
 grep -qxF 'qmx4_fwload_gave_up 0' "$root$metrics" || fail "a served arrival leaves the metrics saying the service gave up"
+cp "$root$metrics" "$scratch/served.prom"
+
+# The packaged alert rules under promtool, on the metrics of the streak
+# that gave up (a device waiting, one in state 7) and of the pass that
+# served: every alert fires on the first and none on the second.
+promtool=/opt/qmx4-promtool/usr/bin/promtool
+dpkg-deb -x "$prometheus_deb" "$root/opt/qmx4-promtool" || fail "cannot unpack $prometheus_deb"
+alerts=/usr/share/doc/qmx4-fwload/examples/qmx4-fwload-alerts.yml
+mkdir -p "$root/opt/qmx4-alerts"
+cp "$root$alerts" "$root/opt/qmx4-alerts/" || fail "the package has no $alerts"
+awk -v failed="$scratch/gave-up.prom" -v served="$scratch/served.prom" '
+  function load(file, name,   line, f, n) {
+    while ((getline line < file) > 0) if (line !~ /^#/) { n = split(line, f, " "); value[name ":" f[1]] = f[n] }
+  }
+  BEGIN { load(failed, "failed"); load(served, "served") }
+  { while (match($0, /@[a-z]+:[^@]+@/)) {
+      key = substr($0, RSTART + 1, RLENGTH - 2)
+      if (!(key in value)) { print "no " key " in the metrics" > "/dev/stderr"; exit 1 }
+      $0 = substr($0, 1, RSTART - 1) value[key] substr($0, RSTART + RLENGTH)
+    }
+    print }' "$here/alerts_test.yml" >"$root/opt/qmx4-alerts/alerts_test.yml" || fail "the alerts' test cannot be filled in"
+inside "$promtool" check rules /opt/qmx4-alerts/qmx4-fwload-alerts.yml >"$scratch/promtool.log" 2>&1 ||
+  fail "promtool check rules: $(cat "$scratch/promtool.log")"
+inside sh -c "cd /opt/qmx4-alerts && $promtool test rules alerts_test.yml" >>"$scratch/promtool.log" 2>&1 ||
+  fail "promtool test rules: $(cat "$scratch/promtool.log")"
+echo "--- promtool on the alert rules"; cat "$scratch/promtool.log"
 # An arrival during a back-off is served at once, by the same single pass
 # at a time: the back-off is five minutes, the wait for the arrival two at
 # most.
