@@ -6,7 +6,7 @@
 // fwctl::run with BASE and LOCKS filled in.
 
 #include "fwctl.h"
-#include "testutil.h"
+#include "scratchbase.h"
 
 #include <gtest/gtest.h>
 
@@ -29,14 +29,11 @@ struct Result {
 };
 
 
-class Companion : public ::testing::Test {
+class Companion : public testutil::ScratchBase {
 protected:
-    testutil::TempDir base, scratch;
-
     void SetUp() override
     {
-        mkdir((base / "data").c_str(), 0755);
-        writeFile(base / "data/loader.bin", "firmware");
+        ScratchBase::SetUp();
         writeFile(base / "service.log", "old\n");
         unsetenv("QMX4SIM_BUS");
         setenv("QMX4SIM_JOURNAL", (scratch / "journal").c_str(), 1);
@@ -47,9 +44,6 @@ protected:
         // Nothing the companion does touches the log.
         EXPECT_EQ(readFile(base / "service.log"), "old\n");
     }
-    void service(const std::string& xml) { writeFile(base / "data/service.xml", xml); }
-    void bus(const std::string& xml) { writeFile(base / "qmx4sim.xml", "<bus>" + xml + "</bus>"); }
-
     // Runs a command line, with BASE and a scratch lock directory filled in.
     // A device command must name the lock directory: the default is the
     // machine's own, where real passes take it.

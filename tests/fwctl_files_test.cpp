@@ -142,7 +142,7 @@ TEST_F(Companion, MetricsCountPassesFromFileToFile)
         EXPECT_NE(text.find("\n" + sample + "\n"), std::string::npos) << sample << " not in\n" << text;
     // Prometheus' own parser, where Debian's python3-prometheus-client is installed.
     if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") == 0) {
-        EXPECT_EQ(std::system(("'" QMX4_PROMLINT "' '" + file + "' >'" + scratch / "lint" + "' 2>&1").c_str()), 0)
+        EXPECT_EQ(std::system(("'" QMX4_TESTS_DIR "/promlint.py' '" + file + "' >'" + scratch / "lint" + "' 2>&1").c_str()), 0)
             << readFile(scratch / "lint");
     }
     // A retry of a failed pass, and another due, as the helper records them

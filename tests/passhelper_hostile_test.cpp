@@ -188,8 +188,7 @@ TEST_F(Helper, HelpersAndCompanionsAtOnceCountEveryPass)
     bus(testutil::loaderDevice);
     mkdir((scratch / "textfile").c_str(), 0755);
     const std::string metrics = scratch / "textfile/qmx4_fwload.prom";
-    std::string fwctl = QMX4_FWLOAD;
-    fwctl.replace(fwctl.rfind('/') + 1, std::string::npos, "qmx4-fwctl");
+    const std::string fwctl = QMX4_FWCTL;
     for (int round = 0; round < 4; ++round) {
         std::vector<pid_t> running;
         for (int n = 0; n < 3; ++n) {
@@ -218,8 +217,7 @@ TEST_F(Helper, TheLockIsNamedAfterTheProcessThatHoldsIt)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     kill(pid, SIGKILL);
     finish(pid);
-    std::string fwctl = QMX4_FWLOAD;
-    fwctl.replace(fwctl.rfind('/') + 1, std::string::npos, "qmx4-fwctl");
+    const std::string fwctl = QMX4_FWCTL;
     const Outcome r = runCommand("'" + fwctl + "' list --wait 0 --lock-dir '" + locks() + "'");
     kill(-pid, SIGKILL);
     EXPECT_EQ(r.status, 1);

@@ -6,7 +6,7 @@
 // QMX4_FWLOAD_WRAPPER is set (e.g. to a valgrind command), the program runs
 // under it.
 
-#include "testutil.h"
+#include "scratchbase.h"
 
 #include <gtest/gtest.h>
 
@@ -34,18 +34,8 @@ struct Outcome {
 
 const std::string startLine = "Norvel QMX4 Usb Device Firmware Downloader starting ...";
 
-class Program : public ::testing::Test {
+class Program : public testutil::ScratchBase {
 protected:
-    testutil::TempDir base, scratch;
-
-    void SetUp() override
-    {
-        mkdir((base / "data").c_str(), 0755);
-        writeFile(base / "data/loader.bin", "firmware");
-    }
-    void service(const std::string& xml) { writeFile(base / "data/service.xml", xml); }
-    void bus(const std::string& xml) { writeFile(base / "qmx4sim.xml", "<bus>" + xml + "</bus>"); }
-
     // Runs with this configuration over an old log ("old") and one attached
     // device, and checks what every refused configuration shares: exit
     // status 1, the text on standard error only, and no library call.
