@@ -324,7 +324,7 @@ int streak_run(const struct streak *s)
     int status = 1, go = 1;
     if (arrivals_unfinished(s->lockDir, &record) > 0) {
         go = carryOn(s, &record, &started) > 0;
-        status = go ? 1 : record.over || strstr(record.ended, " success,") ? 0 : 1;
+        status = strstr(record.ended, " success,") ? 0 : 1; /* the last pass's, until another runs */
     }
     for (int retry = record.tries > 0; go; retry = 1) {
         const int lock = takeLock(s, "pass");
