@@ -239,7 +239,7 @@ inside systemctl start qmx4-fwload.path
 # 9. Retries. A transfer that fails once is served by the first retry,
 # after the shipped first delay, without a new arrival.
 retries default
-shipped=$(sed -n 's/^Environment=QMX4_RETRY_DELAYS=//p' "$root"/{lib,usr/lib}/systemd/system/qmx4-fwload.service 2>/dev/null)
+shipped=$(inside systemctl cat qmx4-fwload.service | sed -n 's/^Environment=QMX4_RETRY_DELAYS=//p' | head -n 1)
 first=${shipped%%,*} count=$(tr , '\n' <<<"$shipped" | wc -l)
 bus "$(device R1 2 1)" '<fault function="KoInt0" code="7" text="USB transfer stalled once" times="1"/>'
 t0=$(now_us); arrive 13-1; settle || fail "a transient fault: the streak did not end"
