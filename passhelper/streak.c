@@ -328,7 +328,13 @@ int streak_run(const struct streak *s)
     }
     for (int retry = record.tries > 0; go; retry = 1) {
         const int lock = takeLock(s, "pass");
-        if (lock < 0) {
+        if (lock >= 0 && passrun_stopping()) {
+            /* The lock came with the stop: no pass begins, and the arrivals
+               stay for the next start. */
+            say(SAY_WARNING, "stopped by %s before the pass", passrun_stop_name());
+            close(lock);
+        }
+        if (lock < 0 || passrun_stopping()) {
             status = 1;
             break;
         }

@@ -36,17 +36,22 @@ static int inHelper(void)
     return strncmp(name, "qmx4-fwload-pas", 15) == 0;
 }
 
-/* Whether QMX4_PAUSE names this call with an argument that ends so. */
+/* Whether QMX4_PAUSE names this call with an argument that ends so; errno
+   stays as the call left it. */
 static int wanted(const char *call, const char *argument)
 {
+    const int error = errno;
     const char *want = getenv("QMX4_PAUSE"), *note = getenv("QMX4_PAUSE_NOTE");
     const size_t length = strlen(call);
-    if (!want || !note || strncmp(want, call, length) != 0 || want[length] != ':' || !argument ||
-        access(note, F_OK) == 0)
-        return 0;
-    const char *suffix = want + length + 1;
-    const size_t a = strlen(argument), s = strlen(suffix);
-    return a >= s && strcmp(argument + a - s, suffix) == 0 && inHelper();
+    int found = want && note && strncmp(want, call, length) == 0 && want[length] == ':' && argument &&
+                access(note, F_OK) != 0;
+    if (found) {
+        const char *suffix = want + length + 1;
+        const size_t a = strlen(argument), s = strlen(suffix);
+        found = a >= s && strcmp(argument + a - s, suffix) == 0 && inHelper();
+    }
+    errno = error;
+    return found;
 }
 
 static void stopHere(void)
