@@ -118,11 +118,14 @@ test-debian13:
 	tests/debian13_test.sh
 
 # Runs the downloader twice on a copy of example/ against the stand-in
-# library: the first run configures a device, the second finds nothing to do.
+# library, each time after what the companion predicts: the first run
+# configures a device, the second finds nothing to do.
 demo: release
 	rm -rf $(DEMO) && cp -r example $(DEMO)
 	@for run in 1 2; do \
-	  echo "=== run $$run: qmx4-fwload in $(DEMO)"; \
+	  echo "=== run $$run: qmx4-fwctl list, then qmx4-fwload, in $(DEMO)"; \
+	  (cd $(DEMO) && ../release/qmx4-fwctl list --table --lock-dir "$$PWD/locks" .); \
+	  echo "--- qmx4-fwload"; \
 	  (cd $(DEMO) && QMX4SIM_JOURNAL=journal.txt ../release/qmx4-fwload); status=$$?; \
 	  echo "--- service.log"; cat $(DEMO)/service.log; \
 	  echo "--- library journal (journal.txt)"; cat $(DEMO)/journal.txt; \

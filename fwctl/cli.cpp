@@ -110,7 +110,7 @@ void addOptions(CLI::App& app, unsigned takes, Options& o, bool positionals)
         app.add_option("INDEX", o.index, "the device, as info lists it")->required()->transform(index);
         app.add_option("TEXT", o.userId, "the user id to store")->required();
     }
-    app.add_option("BASE", o.base, "the base directory whose data/service.xml is read (default: the working directory)")
+    app.add_option("BASE", o.base, "the base directory whose data/service.xml is read (default " QMX4_BASE_DIR ")")
         ->type_name("DIR");
 }
 
@@ -163,6 +163,7 @@ Parsed parse(const std::vector<std::string>& args, bool terminal, std::ostream& 
     Options& o = parsed.options;
     o.table = terminal;
     o.lockDir = PASSLOCK_DIR;
+    o.base = QMX4_BASE_DIR; // where the units run passes: what an administrator means
     CLI::App app(description, "qmx4-fwctl");
     build(app, o);
     std::vector<std::string> reversed(args.rbegin(), args.rend()); // as CLI11 takes them

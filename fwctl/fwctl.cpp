@@ -39,14 +39,22 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return parsed.status;
     const Options& o = parsed.options;
     try {
-        requireDirectory(o.base);
+        // The completion and the generic rule read no base directory (the
+        // build writes both on machines without the installed one).
+        if (!(parsed.command->takes & cli::Shell) && !o.generic)
+            requireDirectory(o.base);
         return parsed.command->run(o, out, err);
     } catch (const std::exception& e) {
         err << failureLine(e) << '\n';
         // A script asking for JSON gets a document whatever happened.
         if (o.json) {
             const auto* refused = dynamic_cast<const Failure*>(&e);
-            out << json::Object()("error", json::text(e.what()))(
+            // Without the program's name, which a library text (the one
+            // the loader makes when the library is missing) may carry.
+            std::string error = e.what();
+            if (error.rfind("qmx4-fwctl: ", 0) == 0)
+                error.erase(0, std::string("qmx4-fwctl: ").size());
+            out << json::Object()("error", json::text(error))(
                        "refused", refused && refused->refusal ? json::text(e.what()) : json::null)
                        .str()
                 << '\n';

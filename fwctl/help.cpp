@@ -14,8 +14,9 @@ const char* const usage =
 
 const char* const description =
     "The administrator's companion to qmx4-fwload. BASE is the base directory\n"
-    "whose data/service.xml is read (default: the working directory, like\n"
-    "qmx4-fwload); a configuration qmx4-fwload refuses is refused with its text.\n"
+    "whose data/service.xml is read (default " QMX4_BASE_DIR ", where the\n"
+    "units run passes; give . for the working directory); a configuration\n"
+    "qmx4-fwload refuses is refused with its text.\n"
     "Options may come before or after the command.";
 
 const char* const footer = "'qmx4-fwctl <command> --help' describes a command; qmx4-fwctl(8) all of them.";

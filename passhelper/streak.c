@@ -124,18 +124,23 @@ static void recordMetrics(const struct streak *s, const char *ended)
     if (stat(directory, &info) != 0 || !S_ISDIR(info.st_mode))
         return;
     sibling(fwctl, sizeof fwctl, s->program, "qmx4-fwctl");
-    char *argv[12] = {fwctl, "metrics", "--no-lock", "--lock-dir", (char *)s->lockDir, "--output", (char *)s->metrics};
+    char *argv[14] = {fwctl, "metrics", "--no-lock", "--lock-dir", (char *)s->lockDir, "--output", (char *)s->metrics};
+    int n = 7;
     if (ended && ended[0]) {
         snprintf(id, sizeof id, "%s", ended);
         char *blank = strchr(id, ' ');
         if (blank) {
             *blank = '\0';
-            argv[7] = "--record";
-            argv[8] = blank + 1;
-            argv[9] = "--pass-id";
-            argv[10] = id;
+            argv[n++] = "--record";
+            argv[n++] = blank + 1;
+            argv[n++] = "--pass-id";
+            argv[n++] = id;
         }
     }
+    /* The devices are those of the base directory the pass ran in, which
+       is the working directory the helper shares with the downloader. */
+    argv[n++] = "--";
+    argv[n++] = ".";
     const int limit = passrun_stopping() ? METRICS_STOPPING_SECONDS : METRICS_SECONDS;
     if (passrun_run(argv, "metrics: ", limit, 0, result, sizeof result, NULL) != 0)
         complain(SAY_WARNING, "recording the pass in %s: qmx4-fwctl metrics %s", s->metrics, result);

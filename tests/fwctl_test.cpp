@@ -232,7 +232,7 @@ TEST_F(Companion, JsonForScriptsHoldsAnyName)
         SCOPED_TRACE(c.command);
         const std::string locks = c.command == "check" ? "" : " --lock-dir '" + scratch / "locks" + "'";
         const std::string line = "cd '" + base.path + "' && '" QMX4_FWCTL "' " + c.command + " --json" + locks +
-                                 " 2>/dev/null | jq -ce '" + c.query + "' >'" + scratch / "jq" + "'";
+                                 " . 2>/dev/null | jq -ce '" + c.query + "' >'" + scratch / "jq" + "'";
         EXPECT_EQ(std::system(line.c_str()), 0) << readFile(scratch / "jq");
         EXPECT_EQ(readFile(scratch / "jq"), c.expected + "\n");
     }
@@ -243,7 +243,7 @@ TEST_F(Companion, OutputThatDoesNotArriveIsAFailure)
     service("<service>" + loaderEntry + "</service>");
     bus(loaderDevice);
     for (const std::string& command :
-         std::vector<std::string>{"check", "list --lock-dir '" + scratch / "locks" + "'", "rules", "--help"}) {
+         std::vector<std::string>{"check .", "list --lock-dir '" + scratch / "locks" + "' .", "rules .", "--help"}) {
         SCOPED_TRACE(command);
         const std::string line = "cd '" + base.path + "' && '" QMX4_FWCTL "' " + command + " >/dev/full 2>'" +
                                  scratch / "err" + "'";

@@ -41,12 +41,12 @@ TEST_F(Program, FilesThatAreNotRegularFilesNeverMakeAProgramWait)
     // the exit status, and whether the output names the kind of file.
     const struct { const char* file; std::string command; int status; bool named; } places[] = {
         {"data/service.xml", "'" QMX4_FWLOAD "'", 1, true},
-        {"data/service.xml", "'" QMX4_FWCTL "' check", 1, true},
+        {"data/service.xml", "'" QMX4_FWCTL "' check .", 1, true},
         {"service.log", "'" QMX4_FWLOAD "'", 0, false},
         {"data/loader.bin", "'" QMX4_FWLOAD "'", 1, true},
-        {"data/loader.bin", "'" QMX4_FWCTL "' check", 1, true},
+        {"data/loader.bin", "'" QMX4_FWCTL "' check .", 1, true},
         {"qmx4sim.xml", "'" QMX4_FWLOAD "'", 1, true},
-        {"metrics.prom", "'" QMX4_FWCTL "' metrics --no-lock --output metrics.prom", 1, true},
+        {"metrics.prom", "'" QMX4_FWCTL "' metrics --no-lock --output metrics.prom .", 1, true},
     };
     for (const auto& place : places) {
         for (const auto& kind : kinds) {

@@ -196,7 +196,7 @@ TEST_F(Helper, HelpersAndCompanionsAtOnceCountEveryPass)
                                     "' '" QMX4_FWLOAD "'"));
             // A pass recorded by hand, under the same lock.
             running.push_back(start("'" + fwctl + "' metrics --record success,0,0.1 --lock-dir '" + locks() +
-                                    "' --output '" + metrics + "'"));
+                                    "' --output '" + metrics + "' ."));
         }
         for (const pid_t pid : running)
             EXPECT_EQ(finish(pid), 0);
@@ -218,7 +218,7 @@ TEST_F(Helper, TheLockIsNamedAfterTheProcessThatHoldsIt)
     kill(pid, SIGKILL);
     finish(pid);
     const std::string fwctl = QMX4_FWCTL;
-    const Outcome r = runCommand("'" + fwctl + "' list --wait 0 --lock-dir '" + locks() + "'");
+    const Outcome r = runCommand("'" + fwctl + "' list --wait 0 --lock-dir '" + locks() + "' .");
     kill(-pid, SIGKILL);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(" (qmx4-fwload)) still holds "), std::string::npos) << r.err;

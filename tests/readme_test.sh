@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# The README's example sessions, run as tests, so that what it shows cannot
+# The documents' example sessions, run as tests, so that what they show cannot
 # go stale: every block indented by four blanks whose first line is a
 # command ("$ ...") runs, command by command, in a fresh copy of the bundled
 # example with the built programs first on PATH; what each command prints
 # (standard output and error together) must be the lines below it, up to
 # the next command.
-# Arguments: README.md, the directory of the built programs, example/.
+# Arguments: the directory of the built programs, example/, the Markdown
+# files (README.md, ...).
 set -u
-readme=$1 bin=$(cd "$2" && pwd) example=$3
+bin=$(cd "$1" && pwd) example=$2
+shift 2
 scratch=$(mktemp -d -t qmx4-readme.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -20,7 +22,7 @@ awk '
             next }
   /^[ \t]*$/ { if (inblock && session) print "O"; next }
   { inblock = 0 }
-' "$readme" >"$scratch/records"
+' "$@" >"$scratch/records"
 
 failures=0 sessions=0 commands=0
 check() {
@@ -45,6 +47,6 @@ while IFS= read -r record; do
 done <"$scratch/records"
 check
 
-[ "$sessions" -gt 0 ] || { echo "FAIL: no example sessions found in $readme"; exit 1; }
-echo "$sessions README sessions, $commands commands"
+[ "$sessions" -gt "$#" ] || { echo "FAIL: too few example sessions found in $*"; exit 1; }
+echo "$sessions sessions, $commands commands in $*"
 [ "$failures" = 0 ]

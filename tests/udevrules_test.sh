@@ -53,7 +53,7 @@ expect generic add usb1 "run: $helper --arrival 001-001"
 expect generic add usb1/1-1/1-1:1.0 nothing
 expect generic change usb1/1-1 nothing
 
-(cd $base && "$fwctl" rules --output /etc/udev/rules.d/60-qmx4-fwload.rules 2>/run/warnings) ||
+(cd $base && "$fwctl" rules --output /etc/udev/rules.d/60-qmx4-fwload.rules . 2>/run/warnings) ||
   { echo "FAIL: qmx4-fwctl rules failed"; exit 1; }
 grep -q 'entry #1 (Not USB)' /run/warnings || { echo "FAIL: no warning for the entry with vid 70000"; failures=$((failures + 1)); }
 expect generated add usb1/1-1 "run: $helper --arrival 001-005"
