@@ -403,9 +403,28 @@ inside dpkg -r qmx4-fwload >"$scratch/dpkg.log" 2>&1 || fail "removing: $(cat "$
 [ "$(md5sum <"$root$conf/service.xml")" = "$edited" ] || fail "removing did not keep the configuration"
 inside dpkg --purge qmx4-fwload >"$scratch/dpkg.log" 2>&1 || fail "purging: $(cat "$scratch/dpkg.log")"
 [ ! -e "$root$base" ] && [ ! -e "$root$conf" ] || fail "purging left $base or $conf behind"
+
+# 13. The README's "first real device", followed as written on the purged
+# system: its commands (the lines that start with "# ") run one by one as
+# root in a directory that holds what an administrator brings, the
+# stand-in library playing the vendor's, beside a device that waits.
+inside dpkg --purge qmx4-fwload-standin >"$scratch/dpkg.log" 2>&1 || fail "purging the stand-in: $(cat "$scratch/dpkg.log")"
+brought=/root/first-device
+mkdir -p "$root$brought" "$scratch/standin" "$root$base"
+dpkg-deb -x "$standin_deb" "$scratch/standin"
+cp "$(find "$scratch/standin" -name 'libqmx4-1.5.1.so*' -type f | head -n 1)" "$root$brought/libqmx4-1.5.1.so"
+cp "$here/../example/data/loader.bin" "$program_deb" "$root$brought/"
+printf '<bus><device name="QMX4 Loader" state="2" vid="4660" pid="1" firmwareType="1" serial="QX4-000117"/></bus>\n' \
+  >"$root$base/qmx4sim.xml"
 passes=$(journal_count 'arrivals: boot')
-install_debs "$program_deb"
+echo "--- the README's first real device"
+while IFS= read -r command; do
+  echo "# $command"
+  inside bash -c "cd $brought && $command" </dev/null 2>&1 | sed 's/^/    /'
+  [ "${PIPESTATUS[0]}" = 0 ] || fail "the README's step failed: $command"
+done < <(sed -n '/^## First real device/,/^## /p' "$here/../README.md" | sed -n 's/^ *# \([a-z]\)/\1/p')
 settle
+grep -q 'state="3"' "$root$base/qmx4sim.xml" || fail "the README's first real device did not get its firmware"
 [ "$(inside systemctl is-enabled qmx4-fwload.path)" = enabled ] || fail "a fresh install did not enable the path unit"
 [ "$(journal_count 'arrivals: boot')" -gt "$passes" ] || fail "a fresh install made no pass"
 
