@@ -10,7 +10,7 @@
 # None of these starts a network service on the machine that installs it.
 BUILD_PACKAGES := g++ make cmake pkg-config libtinyxml-dev libcli11-dev
 CHECK_PACKAGES := $(BUILD_PACKAGES) libgtest-dev shared-mime-info fontconfig-config systemd man-db udev \
-                  umockdev jq python3
+                  umockdev jq python3-minimal
 TEST_PACKAGES := $(CHECK_PACKAGES) clang libclang-rt-dev valgrind python3-prometheus-client nlohmann-json3-dev attr
 DEB_PACKAGES := dpkg-dev lintian
 SYSTEM_PACKAGES := systemd-container logrotate curl mmdebstrap
