@@ -8,8 +8,10 @@
 
 #include "programrun.h"
 
+#include <chrono>
 #include <csignal>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace helper {
@@ -56,6 +58,18 @@ protected:
         setpgid(pid, pid);
         return pid;
     }
+    // Waits up to a minute (only a hang takes that long) for `ready`.
+    template <typename Ready>
+    static bool waitFor(Ready ready)
+    {
+        for (int n = 0; n < 6000; ++n, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+            if (ready())
+                return true;
+        return false;
+    }
+    // Whether the stand-in has opened a device: a download is under way
+    // (it journals a call as the call ends).
+    bool deviceOpened() { return readFile(scratch / "journal").find("\nKoOpen") != std::string::npos; }
     // Waits for a process started so; its exit status, or -1 for a signal.
     static int finish(pid_t pid)
     {

@@ -48,15 +48,6 @@ protected:
         return "env " + environment + " '" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() +
                "' --retry-delays 0.3 --metrics '" + metricsFile() + "' '" QMX4_FWLOAD "'";
     }
-    // Waits up to a minute (only a hang takes that long) for `ready`.
-    template <typename Ready>
-    static bool waitFor(Ready ready)
-    {
-        for (int n = 0; n < 6000; ++n, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-            if (ready())
-                return true;
-        return false;
-    }
     // Whether systemd would start a pass: the arrivals directory holds an
     // entry that is not hidden.
     bool waiting()
@@ -106,7 +97,7 @@ TEST_P(Faults, NothingIsLostDoubledOrLeftBehind)
         ASSERT_TRUE(waitFor([&] { return readFile(note).find('\n') != std::string::npos; })) << readFile(scratch / "out");
         paused = std::stoi(readFile(note));
     } else {
-        ASSERT_TRUE(waitFor([&] { return readFile(scratch / "journal").find("\nKoOpen") != std::string::npos; }));
+        ASSERT_TRUE(waitFor([&] { return deviceOpened(); }));
     }
     switch (signal) {
     case Signal::KillHelper: // what the helper started goes on, the lock with it

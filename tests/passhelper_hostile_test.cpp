@@ -213,8 +213,7 @@ TEST_F(Helper, TheLockIsNamedAfterTheProcessThatHoldsIt)
     service("<service>" + testutil::loaderEntry + "</service>");
     bus("<device name='Slow' state='2' vid='4660' pid='1' firmwareType='1' downloadMs='60000'/>");
     const pid_t pid = start("'" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() + "' '" QMX4_FWLOAD "'");
-    for (int n = 0; n < 6000 && readFile(scratch / "journal").find("\nKoOpen") == std::string::npos; ++n)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(waitFor([&] { return deviceOpened(); }));
     kill(pid, SIGKILL);
     finish(pid);
     const std::string fwctl = QMX4_FWCTL;

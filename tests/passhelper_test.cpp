@@ -107,12 +107,15 @@ TEST_F(Helper, AStoppedPassIsOnRecord)
     service("<service>" + loaderEntry + "</service>");
     bus("<device name='Slow' state='2' vid='4660' pid='1' downloadMs='30000'/>");
     mkdir((scratch / "textfile").c_str(), 0755);
-    // timeout sends SIGTERM to the helper and its pass after a second, as
-    // systemctl stop sends it to the service's processes.
-    const Outcome r = helper("--metrics '" + scratch / "textfile/m.prom" + "' '" QMX4_FWLOAD "'",
-                             "timeout --preserve-status -s TERM 1");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("pass ended: 0 devices downloaded, stopped by SIGTERM, "), std::string::npos) << r.out;
+    const pid_t pid = start("'" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() + "' --metrics '" +
+                            scratch / "textfile/m.prom" + "' '" QMX4_FWLOAD "'");
+    // Once the download is under way, SIGTERM to the helper and its pass,
+    // as systemctl stop sends it to the service's processes.
+    ASSERT_TRUE(waitFor([&] { return deviceOpened(); }));
+    kill(-pid, SIGTERM);
+    EXPECT_EQ(finish(pid), 1);
+    const std::string out = readFile(scratch / "out");
+    EXPECT_NE(out.find("pass ended: 0 devices downloaded, stopped by SIGTERM, "), std::string::npos) << out;
     EXPECT_NE(testutil::readFile(scratch / "textfile/m.prom").find("qmx4_fwload_passes_total{result=\"failure\"} 1\n"),
               std::string::npos);
 }
