@@ -51,9 +51,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             const auto* refused = dynamic_cast<const Failure*>(&e);
             // Without the program's name, which a library text (the one
             // the loader makes when the library is missing) may carry.
+            static const std::string name = "qmx4-fwctl: ";
             std::string error = e.what();
-            if (error.rfind("qmx4-fwctl: ", 0) == 0)
-                error.erase(0, std::string("qmx4-fwctl: ").size());
+            if (error.rfind(name, 0) == 0)
+                error.erase(0, name.size());
             out << json::Object()("error", json::text(error))(
                        "refused", refused && refused->refusal ? json::text(e.what()) : json::null)
                        .str()

@@ -98,6 +98,10 @@ if [ "$standin" = 0 ] && ! /sbin/ldconfig -p 2>/dev/null | grep -q 'libqmx4-1\.5
   listed=$("$fwctl" list --lock-dir "$stage/locks" "$example" 2>&1)
   [ $? = 1 ] && [ "$listed" = "qmx4-fwctl: the device library is not installed: libqmx4-1.5.1.so: cannot open shared object file: No such file or directory" ] ||
     fail "qmx4-fwctl list without the device library: $listed"
+  # JSON's error is the message without the program's name.
+  listed=$("$fwctl" list --json --lock-dir "$stage/locks" "$example" 2>/dev/null)
+  [ "$listed" = '{"error":"the device library is not installed: libqmx4-1.5.1.so: cannot open shared object file: No such file or directory","refused":null}' ] ||
+    fail "qmx4-fwctl list --json without the device library: $listed"
 fi
 
 # Passes as the units run them, on a copy of the installed example; the
