@@ -28,6 +28,7 @@ enum Code {
     OutOfRange,
     BadBusFile,
     WriteFailed,
+    StartupFailed,
 };
 
 struct Session {
