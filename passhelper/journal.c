@@ -73,6 +73,13 @@ void relay_begin(struct relay *r, const char *prefix)
 /* Shows the current line, bounded, and begins the next. */
 static void flushLine(struct relay *r)
 {
+    if (r->used) {
+        const size_t n = r->used < sizeof r->last ? r->used : sizeof r->last - 1;
+        memcpy(r->last, r->line, n);
+        r->last[n] = '\0';
+        if (!r->first[0])
+            memcpy(r->first, r->last, n + 1);
+    }
     if (r->shown == RELAY_LINES) {
         ++r->dropped;
     } else {

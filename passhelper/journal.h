@@ -45,6 +45,7 @@ struct relay {
     size_t over;    /* bytes of the current line beyond it */
     size_t shown;   /* lines shown */
     size_t dropped; /* lines over RELAY_LINES */
+    char first[256], last[256]; /* the first and the last line that was not empty, raw and cut */
 };
 void relay_begin(struct relay *r, const char *prefix);
 void relay_feed(struct relay *r, const char *data, size_t n);

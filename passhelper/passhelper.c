@@ -122,7 +122,7 @@ int main(int argc, char **argv)
     journal_init();
     opterr = 0;
     /* "+": options end at the program, whose own arguments are not ours. */
-    for (int option; (option = getopt_long(argc, argv, "+", options, NULL)) != -1;) {
+    for (int option; (option = getopt_long(argc, argv, "+h", options, NULL)) != -1;) {
         switch (option) {
         case 'h':
             fputs(help, stdout);

@@ -22,6 +22,7 @@ void passrecord_open_events(struct passrecord_events *events)
     events->counted = 0;
     events->downloads = 0;
     events->failedAt = -1;
+    events->failedOutside = 0;
     /* An unnamed temporary file: writing to it never waits, and it is gone
        with the last descriptor. The downloader inherits a descriptor. */
     FILE *file = tmpfile();
@@ -55,7 +56,10 @@ void passrecord_read_events(struct passrecord_events *events)
         if (sscanf(line, PASSEVENTS_DOWNLOADED " %31s", index) == 1)
             ++events->downloads;
         else if (sscanf(line, PASSEVENTS_FAILED " %31s", index) == 1)
+        {
             events->failedAt = strcmp(index, "-") == 0 ? -1 : atoi(index);
+            events->failedOutside = events->failedAt < 0;
+        }
     }
     fclose(channel);
     events->fd = -1;

@@ -14,6 +14,7 @@ struct passrecord_events {
     int counted;    /* whether there was a channel to count on */
     int downloads;  /* devices downloaded */
     int failedAt;   /* the device the pass failed at; -1 when none or not at a device */
+    int failedOutside; /* whether it failed outside any device (the session, the listing) */
 };
 
 /* Opens the channel and names it in the environment for the programs run

@@ -23,6 +23,12 @@
 static sigset_t held;    /* SIGCHLD and the stop signals */
 static int signals = -1; /* a signalfd for them */
 static int stopSignal;   /* the SIGTERM or SIGINT that came, or 0 */
+static char said[2][256]; /* the first and last line the latest run relayed */
+
+const char *passrun_said(int last)
+{
+    return said[last ? 1 : 0];
+}
 
 void passrun_hold_signals(void)
 {
@@ -212,6 +218,9 @@ int passrun_run(char *const argv[], const char *prefix, int timeout, int forward
         }
         const int left = msUntil(&deadline, INT_MAX);
         if (left < 0 && ending) {
+            if (ending == 1 && !timedOut)
+                complain(SAY_ERROR, "%s ignored %s for 5 s and was killed with SIGKILL",
+                         forward ? "the downloader" : argv[0], passrun_stop_name());
             kill(child, SIGKILL);
             ending = 2, deadline = after(3600);
         } else if (left < 0) {
@@ -227,6 +236,8 @@ int passrun_run(char *const argv[], const char *prefix, int timeout, int forward
     }
     drain(&out[0], &relay);
     relay_end(&relay);
+    memcpy(said[0], relay.first, sizeof said[0]);
+    memcpy(said[1], relay.last, sizeof said[1]);
     takeSignals();
     if (timedOut) {
         snprintf(result, size, "stopped after %d s", timeout);
@@ -240,7 +251,11 @@ int passrun_run(char *const argv[], const char *prefix, int timeout, int forward
         return 1;
     }
     if (WIFSIGNALED(status)) {
-        complain(SAY_ERROR, "%s ended by signal %d", forward ? "the pass" : argv[0], WTERMSIG(status));
+        if (forward)
+            complain(SAY_ERROR, "the pass ended by signal %d (%s); qmx4-fwctl doctor checks the device library",
+                     WTERMSIG(status), strsignal(WTERMSIG(status)));
+        else
+            complain(SAY_ERROR, "%s ended by signal %d", argv[0], WTERMSIG(status));
         snprintf(result, size, "ended by signal %d", WTERMSIG(status));
         return 1;
     }

@@ -29,6 +29,10 @@ void passrun_hold_signals(void);
 int passrun_run(char *const argv[], const char *prefix, int timeout, int forward, char *result, size_t size,
                 int *exited);
 
+/* The first (`last` 0) or the last line that was not empty of what the
+   latest passrun_run relayed, raw and cut to 255 bytes; "" when none. */
+const char *passrun_said(int last);
+
 /* Whether a stop has come (taking one that waits). */
 int passrun_stopping(void);
 

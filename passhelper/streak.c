@@ -3,6 +3,7 @@
 #include "arrivals.h"
 #include "decimal.h"
 #include "journal.h"
+#include "loadfailure.h"
 #include "passlock.h"
 #include "passrecord.h"
 #include "passrun.h"
@@ -213,6 +214,24 @@ static int decide(const struct streak *s, int begun, const struct timespec *star
     return 0;
 }
 
+/* The cause of a pass that failed before any device, or whose downloader
+   could not start or died of a signal, at error priority: an administrator
+   sees it with "journalctl -p err", with where to look next. */
+static void explain(int status, const struct passrecord_events *events, const char *result)
+{
+    char words[256], quoted[300];
+    if (status == 127 && passrun_said(0)[0])
+        complain(SAY_ERROR, "the downloader could not start: %s (the loader said \"%s\"); qmx4-fwctl doctor "
+                            "names the cause and the fix",
+                 loadfailure_words(passrun_said(0), words, sizeof words),
+                 journal_escape(passrun_said(0), quoted, sizeof quoted));
+    else if (status != 0 && events->failedOutside && strncmp(result, "stopped", 7) != 0)
+        complain(SAY_ERROR, "the pass failed before any device: the library could not open its session or list "
+                            "the devices (\"%s\"); where it works by hand, the service's sandbox refuses it "
+                            "something: qmx4-fwctl doctor names the setting and the drop-in that allows it",
+                 journal_escape(passrun_said(1), quoted, sizeof quoted));
+}
+
 /* One pass, the passes' lock held: takes the arrivals (into the record,
    as its streak's pass number record->tries), runs the downloader and
    reports what it did. */
@@ -250,6 +269,7 @@ static struct outcome pass(const struct streak *s, struct streakrecord *record, 
                          : status != 0 || stuck ? SAY_ERROR
                                                 : SAY_INFO;
     say(priority, "pass ended: %s, %s%s%s, %.3f s", count, result, at, stuck ? ", arrival markers left" : "", o.seconds);
+    explain(status, &events, result);
     o.status = status != 0 ? status : stuck != 0;
     /* Trying again may mend what made the downloader fail; not a program
        that cannot start, a pass stopped or hung, or a marker stuck. */
