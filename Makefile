@@ -8,7 +8,7 @@
 # mmdebstrap); the benchmarks. The Debian packages' own build needs are
 # debian/control's Build-Depends, which `make deb` installs from there.
 # None of these starts a network service on the machine that installs it.
-BUILD_PACKAGES := g++ make cmake pkg-config libtinyxml-dev libcli11-dev
+BUILD_PACKAGES := g++ make cmake pkg-config libtinyxml-dev libcli11-dev libelf-dev
 CHECK_PACKAGES := $(BUILD_PACKAGES) libgtest-dev shared-mime-info fontconfig-config systemd man-db udev \
                   umockdev jq python3-minimal
 TEST_PACKAGES := $(CHECK_PACKAGES) clang libclang-rt-dev valgrind python3-prometheus-client nlohmann-json3-dev attr
@@ -22,7 +22,7 @@ CMAKE_FLAGS ?=
 PREFIX   ?= /usr/local
 STANDIN  ?= OFF
 FUZZ_SECONDS ?= 60
-FUZZERS := xml depth config check_json
+FUZZERS := xml depth config check_json elf
 
 .PHONY: all release install bench check test test-stages sanitize sanitize-build memcheck fuzz system test-debian13 deb deps \
         deps-deb demo clean
@@ -103,10 +103,13 @@ fuzz:
 	done
 
 # Builds the packages, then boots them in a container over a throwaway
-# overlay of this machine's root (skipped, with the reason, where it cannot).
-system: deb
+# overlay of this machine's root (skipped, with the reason, where it cannot),
+# with the release build's variants of the stand-in that have the traits of
+# closed libraries.
+system: deb release
 	$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES) $(SYSTEM_PACKAGES)"
-	tests/system_test.sh $(BUILD)/deb
+	cmake --build $(BUILD)/release --target closedlibs -j $(JOBS)
+	tests/system_test.sh $(BUILD)/deb $(BUILD)/release/tests/closedlib
 
 # A new user's path on a fresh Debian 13 root made with mmdebstrap (cached
 # in /var/cache/qmx4-fwload-tests, made again once a week): make demo, the

@@ -6,6 +6,7 @@
 #include "prometheus.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 
 
 namespace fwctl {
@@ -98,6 +99,10 @@ void addOptions(CLI::App& app, unsigned takes, Options& o, bool positionals)
     }
     if (takes & Output)
         app.add_option("--output", o.output, "write FILE instead of standard output (-)")->type_name("FILE")->check(notEmpty);
+    if (takes & Library)
+        app.add_option("--library", o.library, "check this file instead of the one the dynamic loader finds")
+            ->type_name("FILE")
+            ->check(notEmpty);
     if (takes & Generic)
         app.add_flag("--generic", o.generic, "the packaged rule instead: a pass for every USB device");
     if (!positionals)
@@ -143,6 +148,31 @@ std::string foreignOption(const CLI::App& app, const CLI::App& command)
     return std::string();
 }
 
+bool isCommand(const std::string& word)
+{
+    for (size_t n = 0; n < commandCount; ++n)
+        if (word == commands[n].name)
+            return true;
+    return false;
+}
+
+// The first argument that is neither an option nor an option's value: the
+// command; "" when there is none.
+std::string firstWord(const std::vector<std::string>& args)
+{
+    static const std::vector<std::string> valued = {"--lock-dir", "--wait", "--index", "--record", "--pass-id",
+                                                    "--output", "--library"};
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--")
+            return i + 1 < args.size() ? args[i + 1] : "";
+        if (args[i].empty() || args[i][0] != '-')
+            return args[i];
+        if (std::find(valued.begin(), valued.end(), args[i]) != valued.end())
+            ++i;
+    }
+    return "";
+}
+
 // The program's command line, bound to `o`.
 void build(CLI::App& app, Options& o)
 {
@@ -173,6 +203,12 @@ Parsed parse(const std::vector<std::string>& args, bool terminal, std::ostream& 
         if (const std::string foreign = foreignOption(app, *command); !foreign.empty())
             throw CLI::ParseError(command->get_name() + " takes no " + foreign, 2);
     } catch (const CLI::CallForHelp&) {
+        // "qmx4-fwctl typo --help" is refused as "qmx4-fwctl typo" is.
+        if (const std::string first = firstWord(args); !first.empty() && !isCommand(first)) {
+            err << "qmx4-fwctl: " << report::excerpt("unknown command: " + first, 200) << '\n' << usage << '\n';
+            parsed.status = 2;
+            return parsed;
+        }
         out << app.help();
         return parsed;
     } catch (const CLI::CallForVersion& e) {

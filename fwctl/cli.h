@@ -26,6 +26,7 @@ enum Takes : unsigned {
     Generic = 64, // --generic
     Record = 128, // --record, --no-lock
     Shell = 256,  // SHELL, in place of BASE
+    Library = 512, // --library
 };
 
 struct Command {

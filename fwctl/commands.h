@@ -31,6 +31,7 @@ struct Options {
     int index = -1;      // info: only this device; set-user-id: this device
     std::string userId;  // set-user-id: what to store
     std::string shell;   // completion: for which shell
+    std::string library; // doctor: this file instead of the one the loader finds
 };
 
 // The commands, each run with its options; what each does is its --help
@@ -44,6 +45,7 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err);
 int info(const Options& o, std::ostream& out, std::ostream& err);
 int setUserId(const Options& o, std::ostream& out, std::ostream& err);
 int completion(const Options& o, std::ostream& out, std::ostream& err);
+int doctor(const Options& o, std::ostream& out, std::ostream& err);
 
 } // namespace command
 

@@ -9,7 +9,7 @@ namespace fwctl {
 namespace cli {
 
 const char* const usage =
-    "usage: qmx4-fwctl {check|list|info|set-user-id|rules|metrics|completion} [options] [BASE]; qmx4-fwctl [command] "
+    "usage: qmx4-fwctl {check|list|info|set-user-id|rules|metrics|doctor|completion} [options] [BASE]; qmx4-fwctl [command] "
     "--help";
 
 const char* const description =
@@ -93,6 +93,23 @@ const Command commands[] = {
      "Exit status: 0 when written; 1 when the devices could not be listed (the\n"
      "passes are written without them) or the file failed.",
      Output | Lock | Record, command::metrics},
+    {"doctor", "check the installed device library before a device is plugged in",
+     "Checks whether a pass will be able to use the device library, without a\n"
+     "device and without downloading anything: which file the dynamic loader\n"
+     "finds for libqmx4-1.5.1.so (and any other copy, or a file whose SONAME or\n"
+     "word size keeps the loader from taking it), its ELF class and machine, its\n"
+     "dependencies, the Ko functions the programs call and whether it asks for\n"
+     "an executable stack; then it opens and closes a session of it in the\n"
+     "sandbox of qmx4-fwload.service as systemd has it now (drop-ins included),\n"
+     "with qmx4-fwload-probe in a transient service. Where the sandbox refuses\n"
+     "the library, it finds by trying which settings do and prints the smallest\n"
+     "drop-in that lets it work, tried too. Without systemd, or not as root, the\n"
+     "session is tried by hand and the sandbox judged from the shipped settings.\n"
+     "It reads the library's files but never runs them, except in the probe.\n"
+     "\n"
+     "Exit status: 0 when a pass can use the library; 1 otherwise (the cause and\n"
+     "the fix are printed).",
+     Format | Library, command::doctor},
     {"completion", "print a shell completion script",
      "Prints a completion script for SHELL (bash), made from the commands and\n"
      "options above: the commands, each command's options, directories for the\n"

@@ -8,6 +8,8 @@
 // reason, so that a device command ends with that one line through the
 // device layer's usual error handling.
 
+#include "doctor.h"
+#include "loadfailure.h"
 #include "qmx4.h"
 
 #include <cstring>
@@ -16,7 +18,7 @@
 
 namespace {
 
-const char* const libraryName = "libqmx4-1.5.1.so";
+const char* const libraryName = LOADFAILURE_LIBRARY;
 
 // The code every function returns when the library is missing; a real
 // library's codes are its own, and this one is only ever looked up here.
@@ -31,8 +33,21 @@ void* library()
         // sanitizers do not wrap it: a wrapped dlopen searches the wrapper's
         // RUNPATH instead of this program's.
         void* opened = dlmopen(LM_ID_BASE, libraryName, RTLD_NOW | RTLD_LOCAL);
-        if (!opened)
-            reason = std::string("the device library is not installed: ") + dlerror();
+        if (!opened) {
+            const std::string loader = dlerror();
+            // "Not installed" only when no file of the name is found;
+            // otherwise what keeps it from loading, as doctor says it.
+            std::string problem = fwctl::doctor::loadProblem();
+            if (problem.rfind("no ", 0) == 0) {
+                reason = "the device library is not installed: " + loader;
+            } else {
+                char words[256];
+                if (problem.empty())
+                    problem = loadfailure_words(loader.c_str(), words, sizeof words);
+                reason = "the device library cannot be loaded: " + problem + " (" + loader +
+                         "); qmx4-fwctl doctor says more";
+            }
+        }
         return opened;
     }();
     return handle;
