@@ -27,6 +27,7 @@ units=$stage$unitdir
 rules=$stage$rulesdir
 
 for f in $prefix/bin/qmx4-fwload $prefix/bin/qmx4-fwctl $prefix/libexec/qmx4-fwload/qmx4-fwload-pass \
+         $prefix/libexec/qmx4-fwload/qmx4-fwload-probe $prefix/share/man/man7/qmx4-fwload-library.7 \
          $unitdir/qmx4-fwload.service $unitdir/qmx4-fwload.path $tmpfilesdir/qmx4-fwload.conf \
          $rulesdir/60-qmx4-fwload.rules \
          $prefix/share/man/man8/qmx4-fwload.8 $prefix/share/man/man8/qmx4-fwctl.8 \
@@ -41,9 +42,13 @@ else
   [ -e "$stage$libdir/libqmx4-1.5.1.so" ] && fail "stand-in library installed although switched off"
   library_dir=$standin_dir
 fi
-for program in bin/qmx4-fwload bin/qmx4-fwctl libexec/qmx4-fwload/qmx4-fwload-pass; do
+for program in bin/qmx4-fwload bin/qmx4-fwctl libexec/qmx4-fwload/qmx4-fwload-pass libexec/qmx4-fwload/qmx4-fwload-probe; do
   readelf -d "$root/$program" | grep -qE '\((RUNPATH|RPATH)\)' && fail "installed $program keeps a RUNPATH"
 done
+# Another prefix at install time: the programs are found there.
+cmake --install "$build" --prefix "$stage/elsewhere" >"$stage/install.log" 2>&1 || fail "cmake --install --prefix: $(tail -n 2 "$stage/install.log")"
+readelf -d "$stage/elsewhere/bin/qmx4-fwload" 2>/dev/null | grep -qE '\((RUNPATH|RPATH)\)' &&
+  fail "cmake --install --prefix left a RUNPATH in qmx4-fwload"
 
 # The unit files: accepted by systemd with no warning at all (checked on
 # copies that name the staged programs), and starting the installed program
