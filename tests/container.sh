@@ -62,12 +62,17 @@ container_run() {
 }
 
 # Boots systemd in the container on a private network and waits until it
-# is up; $init is its PID 1 as this machine sees it.
+# is up; $init is its PID 1 as this machine sees it. The array
+# container_options, if set, adds systemd-nspawn options.
 container_boot() {
   # An image built for containers may forbid maintainer scripts to start
   # services; a Debian system as installed does not.
   rm -f "$root/usr/sbin/policy-rc.d"
-  systemd-nspawn --directory="$root" --register=no --keep-unit --quiet --boot --private-network \
+  # The unified cgroup hierarchy, with bpf() allowed: only there does the
+  # container's systemd enforce a unit's DevicePolicy= (device programs on
+  # cgroup v2), so the pass service's whole sandbox holds as on a host.
+  SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn --directory="$root" --register=no --keep-unit --quiet --boot \
+    --private-network --system-call-filter=bpf ${container_options[@]+"${container_options[@]}"} \
     --console=passive </dev/null >"$scratch/console.log" 2>&1 &
   nspawn=$!
   # The container's init: the child of nspawn that has become systemd.

@@ -11,7 +11,8 @@
 # pass by hand, the sandbox's exposure, log rotation, and the configuration
 # across reinstall, removal and purge. Times are reported, not judged,
 # but for a guard far above any load's noise.
-# Argument: the directory with the .deb files. Skipped (exit 0) where it
+# Arguments: the directory with the .deb files, and the one with the builds
+# of the stand-in with the traits of closed libraries (tests/closedlib). Skipped (exit 0) where it
 # cannot run, except under CI=true, where that is a failure.
 set -u
 test_name="system test"
@@ -23,6 +24,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/private_mounts.sh"
 private_mounts "$0" "$@"
 debs=$(cd "$1" && pwd)
+closedlibs=$(cd "$2" && pwd) || exit 1
 # shellcheck source=tests/hotplug.sh
 . "$here/hotplug.sh"
 metrics=/var/lib/prometheus/node-exporter/qmx4_fwload.prom
@@ -44,6 +46,8 @@ fetch prometheus; prometheus_deb=$fetched
 /usr/bin/python3 -c 'import prometheus_client' 2>/dev/null || skip "no Prometheus parser (Debian package python3-prometheus-client)"
 
 container_root / tmpfs
+# CAP_SYS_RAWIO for the closed library that needs it (step 14).
+container_options=(--capability=CAP_SYS_RAWIO)
 container_boot
 
 # The node exporter on a loopback port of the container's own network,
@@ -391,7 +395,8 @@ if inside test -x /usr/sbin/logrotate; then
 fi
 
 # 12. The edited configuration survives a reinstall, which also runs a
-# pass; removing keeps it, purging removes it and the base directory; a
+# pass; removing keeps it, purging removes it, the base and runtime
+# directories, the metrics and the rules qmx4-fwctl generated; a
 # fresh install enables the path unit and makes a pass.
 edited=$(md5sum <"$root$conf/service.xml")
 passes=$(journal_count 'pass ended: ')
@@ -399,10 +404,13 @@ install_debs "$program_deb"
 settle
 [ "$(md5sum <"$root$conf/service.xml")" = "$edited" ] || fail "reinstalling replaced the edited service.xml"
 [ "$(journal_count 'pass ended: ')" -gt "$passes" ] || fail "reinstalling did not run a pass"
+inside qmx4-fwctl rules --output /etc/udev/rules.d/60-qmx4-fwload.rules || fail "qmx4-fwctl rules --output failed"
 inside dpkg -r qmx4-fwload >"$scratch/dpkg.log" 2>&1 || fail "removing: $(cat "$scratch/dpkg.log")"
 [ "$(md5sum <"$root$conf/service.xml")" = "$edited" ] || fail "removing did not keep the configuration"
 inside dpkg --purge qmx4-fwload >"$scratch/dpkg.log" 2>&1 || fail "purging: $(cat "$scratch/dpkg.log")"
-[ ! -e "$root$base" ] && [ ! -e "$root$conf" ] || fail "purging left $base or $conf behind"
+for made in "$base" "$conf" "$runtime" "$metrics" /etc/udev/rules.d/60-qmx4-fwload.rules; do
+  inside test ! -e "$made" || fail "purging left $made behind"
+done
 
 # 13. The README's "first real device", followed as written on the purged
 # system: its commands (the lines that start with "# ") run one by one as
@@ -427,5 +435,11 @@ settle
 grep -q 'state="3"' "$root$base/qmx4sim.xml" || fail "the README's first real device did not get its firmware"
 [ "$(inside systemctl is-enabled qmx4-fwload.path)" = enabled ] || fail "a fresh install did not enable the path unit"
 [ "$(journal_count 'arrivals: boot')" -gt "$passes" ] || fail "a fresh install made no pass"
+
+# 14. The traits of closed libraries (tests/closedlib), each tried under the
+# shipped unit, named in the journal and by qmx4-fwctl doctor, and fixed.
+# shellcheck source=tests/closedlib/system.sh
+. "$here/closedlib/system.sh"
+closed_libraries "$closedlibs"
 
 finish "packages, hotplug passes, their record, sandbox and configuration behave as expected under systemd"
