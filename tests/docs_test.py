@@ -98,8 +98,9 @@ for path in documents:
 
 # Man pages: no warning at either width, and the sections man-pages(7) asks for.
 wanted = {"8": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "ENVIRONMENT", "FILES", "EXAMPLES", "SEE ALSO"],
-          "5": ["NAME", "SYNOPSIS", "DESCRIPTION", "FILES", "EXAMPLES", "SEE ALSO"]}
-pages = [p for p in documents if re.search(r"\.[58]$", p)]
+          "5": ["NAME", "SYNOPSIS", "DESCRIPTION", "FILES", "EXAMPLES", "SEE ALSO"],
+          "7": ["NAME", "DESCRIPTION", "SEE ALSO"]}
+pages = [p for p in documents if re.search(r"\.[578]$", p)]
 for page in pages:
     name = os.path.basename(page)
     groff = subprocess.run(["groff", "-ww", "-man", "-z", page], capture_output=True, text=True)
