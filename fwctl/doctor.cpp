@@ -69,7 +69,6 @@ struct Gathered {
 // Why the loader does not take `file` for the library, with the fix.
 void whyNotTaken(const LibraryFile& file, std::string& why, std::string& fix)
 {
-    const std::string name = file.path.substr(file.path.rfind('/') + 1);
     if (!file.elf.error.empty()) {
         why = file.path + ": " + file.elf.error;
         fix = "replace it with the vendor's library; then ldconfig" + thenStart;
@@ -86,7 +85,6 @@ void whyNotTaken(const LibraryFile& file, std::string& why, std::string& fix)
         why = file.path + " is not in ldconfig's cache";
         fix = std::string("ldconfig") + thenStart;
     }
-    (void)name;
 }
 
 void checkFile(Gathered& g, const Lookup& lookup, const Options& o)
@@ -102,7 +100,11 @@ void checkFile(Gathered& g, const Lookup& lookup, const Options& o)
     } else {
         const LibraryFile& file = lookup.files[static_cast<size_t>(lookup.found)];
         g.d.library = file.path;
-        g.check("library", "ok", file.path + (o.library.empty() ? file.cachedAs.empty() ? ", by file name in a default directory" : ", from ldconfig's cache" : ", as given"));
+        if (!o.library.empty())
+            g.check("library", access(file.path.c_str(), R_OK) == 0 ? "ok" : "FAIL", file.path + ", as given");
+        else
+            g.check("library", "ok",
+                    file.path + (file.cachedAs.empty() ? ", by file name in a default directory" : ", from ldconfig's cache"));
     }
     for (size_t i = 0; i < lookup.files.size(); ++i) {
         if (static_cast<int>(i) == lookup.found || (lookup.found < 0 && i == 0))
@@ -189,8 +191,9 @@ bool unitDeniesWriteExecute()
 {
     if (access("/run/systemd/system", F_OK) != 0)
         return true;
-    const Ran ran = runProgram({"systemctl", "show", "-P", "MemoryDenyWriteExecute", unit}, 30);
-    return ran.status != 0 || ran.output.rfind("no", 0) != 0;
+    const Ran ran = runProgram({"systemctl", "show", "-p", "LoadState", "-p", "MemoryDenyWriteExecute", unit}, 30);
+    return ran.status != 0 || ran.output.find("LoadState=loaded\n") == std::string::npos ||
+           ran.output.find("MemoryDenyWriteExecute=no\n") == std::string::npos;
 }
 
 // The probe beside this program (the build tree), else the installed one.

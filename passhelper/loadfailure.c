@@ -27,8 +27,9 @@ const char *loadfailure_words(const char *text, char *out, size_t size)
     if (!text)
         text = "";
     if (strstr(text, "cannot enable executable stack"))
-        snprintf(out, size, "the device library asks for an executable stack, which was refused "
-                            "(the service's MemoryDenyWriteExecute=yes does)");
+        snprintf(out, size, "the device library asks for an executable stack, which was refused (by the "
+                            "pass service's MemoryDenyWriteExecute=yes, or by a C library that refuses it to "
+                            "a library loaded at run time)");
     else if (strstr(text, "wrong ELF class"))
         snprintf(out, size, "the file found as " LOADFAILURE_LIBRARY " is built for another word size "
                             "(a 32-bit library on a 64-bit system, or the reverse)");

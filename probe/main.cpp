@@ -9,6 +9,7 @@
 #include "qmx4.h"
 #include "qmx4api.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <exception>
@@ -44,8 +45,12 @@ int main(int argc, char** argv)
         return 1;
     }
     std::cout << std::flush;
+    // The file the loader took, links followed.
     Dl_info loaded;
-    const bool named = dladdr(reinterpret_cast<void*>(&KoInitEx), &loaded) != 0 && loaded.dli_fname;
-    std::cerr << '\n' << mark << "ok: a session of " << (named ? loaded.dli_fname : "the library") << " opened and closed\n";
+    char* file = dladdr(reinterpret_cast<void*>(&KoInitEx), &loaded) != 0 && loaded.dli_fname
+                     ? realpath(loaded.dli_fname, nullptr)
+                     : nullptr;
+    std::cerr << '\n' << mark << "ok: a session of " << (file ? file : "the library") << " opened and closed\n";
+    std::free(file);
     return 0;
 }

@@ -57,7 +57,7 @@ closed_errors() {
 }
 
 closed_case() { # trait, installed as, journal words, doctor words, fix
-  local trait=$1 file=$2 words=$3 said=$4 fix=$5 mark doctor
+  local trait=$1 file=$2 words=$3 said=$4 fix=$5 mark doctor listed
   inside sh -c "rm -f /usr/local/lib/libqmx4* && cp /opt/closedlib/$trait/libqmx4* $file && ldconfig"
   mark=$(closed_mark)
   doctor=$(inside qmx4-fwctl doctor --json)
@@ -72,6 +72,11 @@ closed_case() { # trait, installed as, journal words, doctor words, fix
     fail "$trait: no error line with '$words' and qmx4-fwctl doctor: $(closed_errors "$mark" | tail -n 2)"
   jq -r .cause <<<"$doctor" | grep -qF -- "$said" || fail "$trait: doctor's cause: $(jq -r .cause <<<"$doctor")"
   [ "$(jq -r .usable <<<"$doctor")" = false ] || fail "$trait: doctor says a pass can use it"
+  # The companion by hand: where it cannot load the library, it says why
+  # as doctor does (a file is there, so not "not installed").
+  listed=$(inside qmx4-fwctl list --tsv 2>&1 >/dev/null) ||
+    { grep -qF "cannot be loaded: " <<<"$listed" && grep -qF -- "$said" <<<"$listed"; } ||
+    fail "$trait: qmx4-fwctl list says: $listed"
   if [ "${fix#!}" != "$fix" ]; then
     inside sh -c "${fix#!}" || fail "$trait: the fix failed: ${fix#!}"
   else
