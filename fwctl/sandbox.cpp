@@ -2,6 +2,9 @@
 
 #include "subprocess.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <unistd.h>
 
@@ -98,33 +101,61 @@ std::vector<std::string> unitSettings(const std::string& unit, std::string& load
     return settings;
 }
 
-Probe run(const std::vector<std::string>& argv, int seconds, const std::vector<std::string>& environment = {})
+// The probe's output as a Probe: its verdict, or the loader's text.
+Probe fromOutput(const std::string& output)
 {
-    const Ran ran = runProgram(argv, seconds, environment);
     Probe p;
-    p.status = ran.status;
-    p.timedOut = ran.timedOut;
-    p.output = ran.output;
-    p.verdict = lastLineAfter(ran.output, mark);
-    const size_t start = ran.output.find_first_not_of('\n');
+    p.output = output;
+    p.verdict = lastLineAfter(output, mark);
+    const size_t start = output.find_first_not_of('\n');
     if (start != std::string::npos)
-        p.firstLine = ran.output.substr(start, ran.output.find('\n', start) - start);
+        p.firstLine = output.substr(start, output.find('\n', start) - start);
+    p.status = p.verdict.rfind("ok", 0) == 0                                       ? 0
+               : !p.verdict.empty()                                                ? 1
+               : output.find("error while loading shared libraries") != std::string::npos ? 127
+                                                                                   : -1;
     return p;
 }
 
-// Tries the probe in the unit's settings and then `extra`.
+// Tries the probe in a transient service with the unit's settings and then
+// `extra`. Its output goes to a file PID 1 opens, and its end is watched
+// with systemctl: systemd-run --wait would need the D-Bus broker, which a
+// minimal system lacks, while systemd-run and systemctl alone talk to
+// systemd directly.
 struct Sandbox {
     std::string probe, libraryDir;
     std::vector<std::string> settings;
     int runs = 0;
+    std::string dir; // for the output files, under /run
+
+    ~Sandbox()
+    {
+        for (int n = 1; !dir.empty() && n <= runs; ++n)
+            unlink((dir + "/" + std::to_string(n)).c_str());
+        if (!dir.empty())
+            rmdir(dir.c_str());
+    }
+
+    std::string state(const std::string& name)
+    {
+        std::string shown = runProgram({"systemctl", "show", "-P", "ActiveState", name}, 10).output;
+        return shown.substr(0, shown.find('\n'));
+    }
 
     Probe operator()(const std::vector<std::string>& extra)
     {
-        std::vector<std::string> argv = {"systemd-run", "--quiet", "--wait", "--pipe", "--collect",
-                                         "--service-type=exec",
-                                         "--unit=qmx4-fwload-doctor-" + std::to_string(getpid()) + "-" +
-                                             std::to_string(++runs),
-                                         "-p", "RuntimeMaxSec=60"};
+        if (dir.empty()) {
+            char pattern[] = "/run/qmx4-doctor.XXXXXX";
+            if (!mkdtemp(pattern))
+                return fromOutput(std::string("can't make a directory in /run: ") + std::strerror(errno));
+            dir = pattern;
+        }
+        const std::string name =
+            "qmx4-fwload-doctor-" + std::to_string(getpid()) + "-" + std::to_string(++runs) + ".service";
+        const std::string out = dir + "/" + std::to_string(runs);
+        std::vector<std::string> argv = {"systemd-run", "--quiet", "--collect", "--service-type=exec",
+                                         "--unit=" + name, "-p", "RuntimeMaxSec=60", "-p",
+                                         "StandardOutput=file:" + out};
         for (const std::string& s : settings)
             argv.insert(argv.end(), {"-p", s});
         for (const std::string& s : extra)
@@ -132,7 +163,25 @@ struct Sandbox {
         if (!libraryDir.empty())
             argv.insert(argv.end(), {"-p", "Environment=LD_LIBRARY_PATH=" + libraryDir});
         argv.insert(argv.end(), {"--", probe});
-        return run(argv, 75);
+        const Ran started = runProgram(argv, 30);
+        if (started.status != 0) {
+            Probe p = fromOutput("systemd-run: " + started.output);
+            p.status = started.status;
+            return p;
+        }
+        bool ended = false;
+        for (int waited = 0; waited < 1500 && !ended; ++waited) {
+            const std::string now = state(name);
+            ended = now != "active" && now != "activating" && now != "deactivating" && now != "reloading";
+            if (!ended)
+                usleep(50000);
+        }
+        if (!ended)
+            runProgram({"systemctl", "stop", name}, 30);
+        runProgram({"systemctl", "reset-failed", name}, 10);
+        Probe p = fromOutput(readBounded(out));
+        p.timedOut = !ended;
+        return p;
     }
 };
 
@@ -199,7 +248,7 @@ SandboxFinding trySandbox(const std::string& probe, const std::string& base, con
     SandboxFinding f;
     std::string loaded;
     const bool systemd = access("/run/systemd/system", F_OK) == 0;
-    Sandbox sandbox{probe, libraryDir, systemd ? unitSettings(unit, loaded) : std::vector<std::string>()};
+    Sandbox sandbox{probe, libraryDir, systemd ? unitSettings(unit, loaded) : std::vector<std::string>(), 0, ""};
     if (systemd && loaded == "loaded" && geteuid() == 0) {
         f.sandboxed = true;
         f.how = "in " + unit + "'s sandbox, as systemctl show gives it";
@@ -214,7 +263,10 @@ SandboxFinding trySandbox(const std::string& probe, const std::string& base, con
     std::vector<std::string> environment;
     if (!libraryDir.empty())
         environment.push_back("LD_LIBRARY_PATH=" + libraryDir);
-    f.probe = run({"/bin/sh", "-c", "cd \"$1\" && exec \"$2\"", "sh", base, probe}, 75, environment);
+    const Ran ran = runProgram({"/bin/sh", "-c", "cd \"$1\" && exec \"$2\"", "sh", base, probe}, 75, environment);
+    f.probe = fromOutput(ran.output);
+    f.probe.status = ran.status;
+    f.probe.timedOut = ran.timedOut;
     return f;
 }
 

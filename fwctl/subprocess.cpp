@@ -90,6 +90,24 @@ Ran runProgram(const std::vector<std::string>& argv, int seconds, const std::vec
     return ran;
 }
 
+std::string readBounded(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return "";
+    std::string head, tail;
+    char block[65536];
+    for (ssize_t n; (n = read(fd, block, sizeof block)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        keep(head, tail, block, static_cast<size_t>(n));
+    }
+    close(fd);
+    return head + tail;
+}
+
 std::string lastLineAfter(const std::string& output, const std::string& mark)
 {
     for (size_t end = output.size(); end > 0;) {

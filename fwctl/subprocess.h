@@ -23,6 +23,10 @@ struct Ran {
 Ran runProgram(const std::vector<std::string>& argv, int seconds,
                const std::vector<std::string>& environment = {});
 
+// The file at `path` as runProgram keeps output: its first 16 KiB and
+// last 48 KiB; "" when it cannot be read.
+std::string readBounded(const std::string& path);
+
 // The last line of `output` that begins with `mark`, without it; "" when
 // none does.
 std::string lastLineAfter(const std::string& output, const std::string& mark);

@@ -71,7 +71,8 @@ done
 grep -q "^--- exit status: 0" "$scratch/step1.log" || fail "make demo: the first run did not succeed"
 grep -E "tests passed|Total Test time" "$scratch/step2.log" | sed 's/^/Debian 13: make check: /'
 
-# The packages in that root, booted: an arrival as the rule records it.
+# The packages in that root, booted: an arrival as the rule records it,
+# and the library checked in the pass service's sandbox.
 # shellcheck source=tests/hotplug.sh
 . "$here/hotplug.sh"
 container_boot
@@ -87,5 +88,11 @@ settle || fail "the arrival did not settle"
 [ "$(downloads)" = "N1 " ] || fail "the arrival was not served: downloads were '$(downloads)'"
 journal_has "pass ended: 1 device downloaded, success, " || fail "the journal lacks the pass's summary"
 journal_excerpt "Debian 13: the journal of the arrival" "arrivals: 001-007" 4
+# doctor's probe in a transient service with the unit's settings as
+# systemd 257 shows them: every one taken back, the session opened.
+doctor=$(inside qmx4-fwctl doctor --json)
+jq -r '.checks[] | select(.check == "session") | .detail' <<<"$doctor" | grep -q "opened and closed in qmx4-fwload.service's sandbox" &&
+  [ "$(jq -r .usable <<<"$doctor")" = true ] || fail "Debian 13: qmx4-fwctl doctor: $doctor"
+echo "Debian 13: qmx4-fwctl doctor: $(jq -r '.checks[] | select(.check == "session") | .detail' <<<"$doctor")"
 
 finish "Debian 13: a new user's commands pass, and the packages serve an arrival under systemd"
