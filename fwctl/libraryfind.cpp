@@ -36,7 +36,8 @@ std::vector<CacheEntry> readCache(std::string& error)
 {
     std::vector<CacheEntry> entries;
     const char* ldconfig = access("/sbin/ldconfig", X_OK) == 0 ? "/sbin/ldconfig" : "/usr/sbin/ldconfig";
-    const Ran ran = runProgram({ldconfig, "-p"}, 30);
+    // Whole: a desktop's cache lists thousands of libraries.
+    const Ran ran = runProgram({ldconfig, "-p"}, 30, {}, 64 << 20);
     if (ran.status != 0) {
         error = std::string(ldconfig) + " -p " +
                 (ran.status < 0 ? "could not run: " + ran.error : "failed (exit status " + std::to_string(ran.status) + ")");

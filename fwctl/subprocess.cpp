@@ -13,16 +13,23 @@ namespace fwctl {
 
 namespace {
 
-const size_t headKept = 16 << 10, tailKept = 48 << 10;
-
-// Keeps the head and the tail of a stream of any length.
-void keep(std::string& head, std::string& tail, const char* data, size_t n)
+// Keeps the head and the tail of a stream of any length: `kept` bytes in
+// all, a quarter of them from its start.
+void keep(std::string& head, std::string& tail, const char* data, size_t n, size_t kept)
 {
-    const size_t toHead = std::min(n, headKept - head.size());
+    const size_t toHead = std::min(n, kept / 4 - head.size());
     head.append(data, toHead);
     tail.append(data + toHead, n - toHead);
-    if (tail.size() > 2 * tailKept)
-        tail.erase(0, tail.size() - tailKept);
+    if (tail.size() > 2 * (kept - kept / 4))
+        tail.erase(0, tail.size() - (kept - kept / 4));
+}
+
+// What is left of the tail once a stream ended.
+std::string joined(const std::string& head, std::string& tail, size_t kept)
+{
+    if (tail.size() > kept - kept / 4)
+        tail.erase(0, tail.size() - (kept - kept / 4));
+    return head + tail;
 }
 
 long long nowMs()
@@ -34,7 +41,8 @@ long long nowMs()
 
 } // namespace
 
-Ran runProgram(const std::vector<std::string>& argv, int seconds, const std::vector<std::string>& environment)
+Ran runProgram(const std::vector<std::string>& argv, int seconds, const std::vector<std::string>& environment,
+               size_t kept)
 {
     Ran ran;
     int out[2];
@@ -78,7 +86,7 @@ Ran runProgram(const std::vector<std::string>& argv, int seconds, const std::vec
         char block[65536];
         const ssize_t n = read(out[0], block, sizeof block);
         if (n > 0)
-            keep(head, tail, block, static_cast<size_t>(n));
+            keep(head, tail, block, static_cast<size_t>(n), kept);
         open = n > 0 || (n < 0 && errno == EINTR);
     }
     close(out[0]);
@@ -86,7 +94,7 @@ Ran runProgram(const std::vector<std::string>& argv, int seconds, const std::vec
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-    ran.output = head + tail;
+    ran.output = joined(head, tail, kept);
     return ran;
 }
 
@@ -102,10 +110,10 @@ std::string readBounded(const std::string& path)
             continue;
         if (n < 0)
             break;
-        keep(head, tail, block, static_cast<size_t>(n));
+        keep(head, tail, block, static_cast<size_t>(n), 64 << 10);
     }
     close(fd);
-    return head + tail;
+    return joined(head, tail, 64 << 10);
 }
 
 std::string lastLineAfter(const std::string& output, const std::string& mark)

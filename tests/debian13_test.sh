@@ -71,6 +71,10 @@ done
 grep -q "^--- exit status: 0" "$scratch/step1.log" || fail "make demo: the first run did not succeed"
 grep -E "tests passed|Total Test time" "$scratch/step2.log" | sed 's/^/Debian 13: make check: /'
 
+# A library with a device node of its own, for doctor below, built there.
+container_run sh -c "cmake --build /root/qmx4-fwload/build/deb/src/debian/build --target closedlib_own-device" \
+  >"$scratch/closedlib.log" 2>&1 || fail "Debian 13: cannot build a closed library: $(tail -n 3 "$scratch/closedlib.log")"
+
 # The packages in that root, booted: an arrival as the rule records it,
 # and the library checked in the pass service's sandbox.
 # shellcheck source=tests/hotplug.sh
@@ -94,5 +98,12 @@ doctor=$(inside qmx4-fwctl doctor --json)
 jq -r '.checks[] | select(.check == "session") | .detail' <<<"$doctor" | grep -q "opened and closed in qmx4-fwload.service's sandbox" &&
   [ "$(jq -r .usable <<<"$doctor")" = true ] || fail "Debian 13: qmx4-fwctl doctor: $doctor"
 echo "Debian 13: qmx4-fwctl doctor: $(jq -r '.checks[] | select(.check == "session") | .detail' <<<"$doctor")"
+# And a library with a device node of its own, which the sandbox refuses:
+# doctor finds the setting by lifting settings as systemd 257 takes them.
+inside sh -c "mknod /dev/qmx4ctl c 10 200 && dpkg --purge qmx4-fwload-standin >/dev/null &&
+  cp /root/qmx4-fwload/build/deb/src/debian/build/tests/closedlib/own-device/libqmx4-1.5.1.so /usr/local/lib/ && ldconfig"
+doctor=$(inside qmx4-fwctl doctor --json)
+[ "$(jq -r '.dropin | join(";")' <<<"$doctor")" = "DeviceAllow=/dev/qmx4ctl rw" ] || fail "Debian 13: qmx4-fwctl doctor: $doctor"
+echo "Debian 13: qmx4-fwctl doctor: $(jq -r .cause <<<"$doctor"); drop-in: $(jq -r '.dropin | join(";")' <<<"$doctor")"
 
 finish "Debian 13: a new user's commands pass, and the packages serve an arrival under systemd"
