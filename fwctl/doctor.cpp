@@ -8,8 +8,6 @@
 #include "sandbox.h"
 #include "subprocess.h"
 
-#include <cstdlib>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fwctl {
@@ -91,14 +89,14 @@ void checkFile(Gathered& g, const Lookup& lookup, const Options& o)
 {
     if (!lookup.cacheError.empty())
         g.check("library", "warn", "ldconfig's cache could not be read: " + lookup.cacheError);
-    if (lookup.found < 0) {
+    if (!lookup.taken()) {
         std::string why = "no " + std::string(library) + " is installed where the dynamic loader looks";
         std::string fix = "install the vendor's library in /usr/local/lib; then ldconfig" + thenStart;
         if (!lookup.files.empty())
             whyNotTaken(lookup.files.front(), why, fix);
         g.check("library", "FAIL", "the dynamic loader finds no " + std::string(library), why, fix);
     } else {
-        const LibraryFile& file = lookup.files[static_cast<size_t>(lookup.found)];
+        const LibraryFile& file = *lookup.taken();
         g.d.library = file.path;
         if (!o.library.empty())
             g.check("library", access(file.path.c_str(), R_OK) == 0 ? "ok" : "FAIL", file.path + ", as given");
@@ -120,7 +118,7 @@ void checkFile(Gathered& g, const Lookup& lookup, const Options& o)
 
 void checkContents(Gathered& g, const Lookup& lookup, bool memoryDenyWriteExecute, bool given)
 {
-    const LibraryFile& file = lookup.files[static_cast<size_t>(lookup.found)];
+    const LibraryFile& file = *lookup.taken();
     const ElfInfo& elf = file.elf;
     const std::string described = "ELF " + kind(elf) + ", SONAME " + (elf.soname.empty() ? "(none)" : elf.soname);
     if (elf.soname == library) {
@@ -186,16 +184,6 @@ void checkSession(Gathered& g, const SandboxFinding& f)
             f.dropin);
 }
 
-// The unit's MemoryDenyWriteExecute= (where systemd cannot say: as shipped).
-bool unitDeniesWriteExecute()
-{
-    if (access("/run/systemd/system", F_OK) != 0)
-        return true;
-    const Ran ran = runProgram({"systemctl", "show", "-p", "LoadState", "-p", "MemoryDenyWriteExecute", unit}, 30);
-    return ran.status != 0 || ran.output.find("LoadState=loaded\n") == std::string::npos ||
-           ran.output.find("MemoryDenyWriteExecute=no\n") == std::string::npos;
-}
-
 // The probe beside this program (the build tree), else the installed one.
 std::string probePath()
 {
@@ -210,55 +198,28 @@ std::string probePath()
     return QMX4_PROBE;
 }
 
-// A directory in which the loader finds `file` as the library, for the
-// probe; removed when it goes.
-struct LibraryLink {
-    std::string dir;
-    explicit LibraryLink(const std::string& file)
-    {
-        if (file.empty())
-            return;
-        // Under /run where the sandbox hides /tmp from the probe.
-        std::string pattern = (access("/run/systemd/system", F_OK) == 0 && geteuid() == 0 ? "/run" : (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp")) + std::string("/qmx4-doctor.XXXXXX");
-        char* made = mkdtemp(&pattern[0]);
-        char* real = realpath(file.c_str(), nullptr);
-        if (made && real && symlink(real, (pattern + "/" + library).c_str()) == 0)
-            dir = pattern;
-        std::free(real);
-    }
-    ~LibraryLink()
-    {
-        if (!dir.empty()) {
-            unlink((dir + "/" + library).c_str());
-            rmdir(dir.c_str());
-        }
-    }
-};
-
 } // namespace
 
 Diagnosis diagnose(const Options& o)
 {
     Gathered g;
     const Lookup lookup = findLibrary(o.library);
+    const UnitSandbox sandbox = readUnitSandbox(unit);
     checkFile(g, lookup, o);
-    const bool denied = unitDeniesWriteExecute();
-    if (lookup.found >= 0 && lookup.files[static_cast<size_t>(lookup.found)].elf.error.empty() &&
-        suitsThisSystem(lookup.files[static_cast<size_t>(lookup.found)].elf))
-        checkContents(g, lookup, denied, !o.library.empty());
-    else if (lookup.found >= 0) {
-        std::string why, fix;
-        whyNotTaken(lookup.files[static_cast<size_t>(lookup.found)], why, fix);
-        g.check("file", "FAIL", why, why, fix);
-    }
+    const LibraryFile* taken = lookup.taken();
     // A file the loader would not take is not tried: with --library, the
     // loader would pass over it and find another.
-    if (lookup.found < 0 || !suitsThisSystem(lookup.files[static_cast<size_t>(lookup.found)].elf)) {
+    if (!taken || !suitsThisSystem(taken->elf)) {
+        if (taken) {
+            std::string why, fix;
+            whyNotTaken(*taken, why, fix);
+            g.check("file", "FAIL", why, why, fix);
+        }
         g.check("session", "warn", "not tried: there is no library the loader would load");
         return g.d;
     }
-    const LibraryLink link(o.library);
-    checkSession(g, trySandbox(probePath(), o.base, link.dir, unit));
+    checkContents(g, lookup, sandbox.has("MemoryDenyWriteExecute=yes", true), !o.library.empty());
+    checkSession(g, trySandbox(probePath(), o.base, o.library, sandbox, unit));
     return g.d;
 }
 
@@ -304,15 +265,14 @@ void render(const Diagnosis& d, bool table, bool json, std::ostream& out)
         out << "    " << report::printable(line) << '\n';
 }
 
-std::string loadProblem()
+LoadProblem loadProblem()
 {
     Gathered g;
-    Options o;
     const Lookup lookup = findLibrary();
-    checkFile(g, lookup, o);
-    if (lookup.found >= 0 && suitsThisSystem(lookup.files[static_cast<size_t>(lookup.found)].elf))
+    checkFile(g, lookup, Options());
+    if (lookup.taken() && suitsThisSystem(lookup.taken()->elf))
         checkContents(g, lookup, false, false);
-    return g.d.cause;
+    return {!lookup.files.empty(), g.d.cause};
 }
 
 } // namespace doctor

@@ -40,9 +40,14 @@ Diagnosis diagnose(const Options& o);
 // the cause and the fix; or one JSON document.
 void render(const Diagnosis& d, bool table, bool json, std::ostream& out);
 
-// One line on why the library cannot be loaded, from the files alone
-// (the checks up to the functions): "" when they find nothing wrong.
-std::string loadProblem();
+// Why the library cannot be loaded, from the files alone (the checks up
+// to the functions): whether any file looks like it, and the cause in one
+// line ("" when the files show nothing wrong).
+struct LoadProblem {
+    bool anyFile = false;
+    std::string cause;
+};
+LoadProblem loadProblem();
 
 } // namespace doctor
 } // namespace fwctl

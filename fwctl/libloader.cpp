@@ -37,14 +37,14 @@ void* library()
             const std::string loader = dlerror();
             // "Not installed" only when no file of the name is found;
             // otherwise what keeps it from loading, as doctor says it.
-            std::string problem = fwctl::doctor::loadProblem();
-            if (problem.rfind("no ", 0) == 0) {
+            fwctl::doctor::LoadProblem problem = fwctl::doctor::loadProblem();
+            if (!problem.anyFile) {
                 reason = "the device library is not installed: " + loader;
             } else {
                 char words[256];
-                if (problem.empty())
-                    problem = loadfailure_words(loader.c_str(), words, sizeof words);
-                reason = "the device library cannot be loaded: " + problem + " (" + loader +
+                if (problem.cause.empty())
+                    problem.cause = loadfailure_words(loader.c_str(), words, sizeof words);
+                reason = "the device library cannot be loaded: " + problem.cause + " (" + loader +
                          "); qmx4-fwctl doctor says more";
             }
         }

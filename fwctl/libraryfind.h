@@ -31,6 +31,7 @@ struct Lookup {
     std::vector<CacheEntry> cache;   // every entry of the cache
     std::vector<LibraryFile> files;  // every libqmx4* file in the cache or the library directories
     int found = -1;                  // the one the loader takes for libqmx4-1.5.1.so, -1 when none
+    const LibraryFile* taken() const { return found < 0 ? nullptr : &files[static_cast<size_t>(found)]; }
 };
 
 // Looks the library up as the loader would for this program. `only` (a

@@ -1,10 +1,10 @@
 #include "sandbox.h"
 
+#include "loadfailure.h"
 #include "subprocess.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 #include <unistd.h>
 
@@ -76,31 +76,6 @@ std::vector<Lift> lifts(const std::string& said)
     return list;
 }
 
-// The unit's settings, "Name=value" as systemctl show prints them; the
-// empty ones only where empty means something (no capabilities).
-std::vector<std::string> unitSettings(const std::string& unit, std::string& loaded)
-{
-    std::vector<std::string> argv = {"systemctl", "show", unit, "-p", "LoadState"};
-    for (const char* name : carried)
-        argv.insert(argv.end(), {"-p", name});
-    const Ran ran = runProgram(argv, 30);
-    std::vector<std::string> settings;
-    std::istringstream lines(ran.output);
-    for (std::string line; std::getline(lines, line);) {
-        const size_t eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        const std::string name = line.substr(0, eq), value = line.substr(eq + 1);
-        if (name == "LoadState")
-            loaded = value;
-        else if (!value.empty() || name == "CapabilityBoundingSet")
-            settings.push_back(line);
-    }
-    if (ran.status != 0)
-        loaded = "unknown (systemctl show failed)";
-    return settings;
-}
-
 // The probe's output as a Probe: its verdict, or the loader's text.
 Probe fromOutput(const std::string& output)
 {
@@ -122,19 +97,53 @@ Probe fromOutput(const std::string& output)
 // with systemctl: systemd-run --wait would need the D-Bus broker, which a
 // minimal system lacks, while systemd-run and systemctl alone talk to
 // systemd directly.
-struct Sandbox {
-    std::string probe, libraryDir;
-    std::vector<std::string> settings;
-    int runs = 0;
-    std::string dir; // for the output files, under /run
+// A directory of the probe's own: the output files of its runs and the
+// link to a library given by path. Under /run where the probe runs in a
+// sandbox, whose /tmp is its own; removed with what it holds.
+struct Scratch {
+    std::string dir;
+    std::vector<std::string> made;
 
-    ~Sandbox()
+    explicit Scratch(bool underRun)
     {
-        for (int n = 1; !dir.empty() && n <= runs; ++n)
-            unlink((dir + "/" + std::to_string(n)).c_str());
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(underRun ? "/run" : tmp && *tmp ? tmp : "/tmp") + "/qmx4-doctor.XXXXXX";
+        if (mkdtemp(&pattern[0]))
+            dir = pattern;
+    }
+    ~Scratch()
+    {
+        for (const std::string& file : made)
+            unlink(file.c_str());
         if (!dir.empty())
             rmdir(dir.c_str());
     }
+    // The path of a file `name` in it, removed with it.
+    std::string file(const std::string& name) { return made.emplace_back(dir + "/" + name); }
+};
+
+// A directory in `scratch` where the loader finds `library` under the name
+// the programs ask for; "" without a library.
+std::string libraryDirectory(Scratch& scratch, const std::string& library)
+{
+    if (library.empty())
+        return "";
+    char* real = realpath(library.c_str(), nullptr);
+    const bool linked = real && symlink(real, scratch.file(LOADFAILURE_LIBRARY).c_str()) == 0;
+    std::free(real);
+    return linked ? scratch.dir : "";
+}
+
+// Tries the probe in a transient service with the unit's settings and then
+// `extra`. Its output goes to a file PID 1 opens, and its end is watched
+// with systemctl: systemd-run --wait would need the D-Bus broker, which a
+// minimal system lacks, while systemd-run and systemctl alone talk to
+// systemd directly.
+struct Sandbox {
+    std::string probe, libraryDir;
+    const std::vector<std::string>& settings;
+    Scratch& scratch;
+    int runs = 0;
 
     std::string state(const std::string& name)
     {
@@ -144,15 +153,11 @@ struct Sandbox {
 
     Probe operator()(const std::vector<std::string>& extra)
     {
-        if (dir.empty()) {
-            char pattern[] = "/run/qmx4-doctor.XXXXXX";
-            if (!mkdtemp(pattern))
-                return fromOutput(std::string("can't make a directory in /run: ") + std::strerror(errno));
-            dir = pattern;
-        }
+        if (scratch.dir.empty())
+            return fromOutput("can't make a directory in /run");
         const std::string name =
             "qmx4-fwload-doctor-" + std::to_string(getpid()) + "-" + std::to_string(++runs) + ".service";
-        const std::string out = dir + "/" + std::to_string(runs);
+        const std::string out = scratch.file(std::to_string(runs));
         std::vector<std::string> argv = {"systemd-run", "--quiet", "--collect", "--service-type=exec",
                                          "--unit=" + name, "-p", "RuntimeMaxSec=60", "-p",
                                          "StandardOutput=file:" + out};
@@ -242,24 +247,59 @@ std::string Probe::failure() const
     return "exit status " + std::to_string(status) + (firstLine.empty() ? "" : ": " + firstLine);
 }
 
-SandboxFinding trySandbox(const std::string& probe, const std::string& base, const std::string& libraryDir,
-                          const std::string& unit)
+bool UnitSandbox::has(const std::string& setting, bool shipped) const
+{
+    if (!systemd || loaded != "loaded")
+        return shipped;
+    return std::find(settings.begin(), settings.end(), setting) != settings.end();
+}
+
+UnitSandbox readUnitSandbox(const std::string& unit)
+{
+    UnitSandbox u;
+    u.systemd = access("/run/systemd/system", F_OK) == 0;
+    if (!u.systemd)
+        return u;
+    std::vector<std::string> argv = {"systemctl", "show", unit, "-p", "LoadState"};
+    for (const char* name : carried)
+        argv.insert(argv.end(), {"-p", name});
+    const Ran ran = runProgram(argv, 30);
+    std::istringstream lines(ran.output);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        const std::string name = line.substr(0, eq), value = line.substr(eq + 1);
+        // The empty ones only where empty means something (no capabilities).
+        if (name == "LoadState")
+            u.loaded = value;
+        else if (!value.empty() || name == "CapabilityBoundingSet")
+            u.settings.push_back(line);
+    }
+    if (ran.status != 0)
+        u.loaded = "unknown (systemctl show failed)";
+    return u;
+}
+
+SandboxFinding trySandbox(const std::string& probe, const std::string& base, const std::string& library,
+                          const UnitSandbox& unit, const std::string& unitName)
 {
     SandboxFinding f;
-    std::string loaded;
-    const bool systemd = access("/run/systemd/system", F_OK) == 0;
-    Sandbox sandbox{probe, libraryDir, systemd ? unitSettings(unit, loaded) : std::vector<std::string>(), 0, ""};
-    if (systemd && loaded == "loaded" && geteuid() == 0) {
+    const bool sandboxed = unit.systemd && unit.loaded == "loaded" && geteuid() == 0;
+    Scratch scratch(sandboxed);
+    const std::string libraryDir = libraryDirectory(scratch, library);
+    if (sandboxed) {
+        Sandbox sandbox{probe, libraryDir, unit.settings, scratch};
         f.sandboxed = true;
-        f.how = "in " + unit + "'s sandbox, as systemctl show gives it";
+        f.how = "in " + unitName + "'s sandbox, as systemctl show gives it";
         f.probe = sandbox({});
         if (!f.probe.ok() && !f.probe.timedOut)
             findCause(sandbox, f.probe.output, f);
         return f;
     }
-    f.how = !systemd                   ? "by hand: systemd is not running, so not in the sandbox"
-            : loaded != "loaded"       ? "by hand: " + unit + " is not installed (" + loaded + "), so not in its sandbox"
-                                       : "by hand: only root can try it in " + unit + "'s sandbox";
+    f.how = !unit.systemd               ? "by hand: systemd is not running, so not in the sandbox"
+            : unit.loaded != "loaded"   ? "by hand: " + unitName + " is not installed (" + unit.loaded + "), so not in its sandbox"
+                                        : "by hand: only root can try it in " + unitName + "'s sandbox";
     std::vector<std::string> environment;
     if (!libraryDir.empty())
         environment.push_back("LD_LIBRARY_PATH=" + libraryDir);

@@ -26,6 +26,20 @@ struct Probe {
     std::string failure() const;
 };
 
+// The pass service's sandbox as systemd has it now (systemctl show:
+// drop-ins included), read once.
+struct UnitSandbox {
+    bool systemd = false;            // systemd runs this machine
+    std::string loaded;              // the unit's LoadState ("loaded" when installed)
+    std::vector<std::string> settings; // "Name=value", those that make the sandbox
+    // Whether the unit has exactly this setting; where systemd cannot say
+    // (not running, unit not installed), whether the shipped unit has it.
+    bool has(const std::string& setting, bool shipped) const;
+};
+
+// Reads `unit`'s sandbox (nothing where systemd does not run).
+UnitSandbox readUnitSandbox(const std::string& unit);
+
 struct SandboxFinding {
     bool sandboxed = false;  // tried in the unit's sandbox (else by hand: no systemd, or no unit)
     std::string how;         // how it was tried, in words
@@ -36,10 +50,10 @@ struct SandboxFinding {
     bool dropinWorks = false;          // the probe worked with them
 };
 
-// Runs `probe` in the base directory `base`, with `libraryDir` (if not "")
-// searched first for the library. `unit` is the pass service.
-SandboxFinding trySandbox(const std::string& probe, const std::string& base, const std::string& libraryDir,
-                          const std::string& unit);
+// Runs `probe` in the base directory `base` in `unit`'s sandbox, with
+// `library` (if not "") put where the loader finds it first.
+SandboxFinding trySandbox(const std::string& probe, const std::string& base, const std::string& library,
+                          const UnitSandbox& unit, const std::string& unitName);
 
 } // namespace fwctl
 

@@ -8,6 +8,10 @@ base=/var/lib/qmx4-fwload conf=/etc/qmx4-fwload runtime=/run/qmx4-fwload
 journal=$base/journal
 
 prop() { inside systemctl show -P "$2" "$1"; }
+# systemd-analyze security's rating of the pass service.
+exposure() {
+  inside systemd-analyze security --no-pager qmx4-fwload.service 2>&1 | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p'
+}
 
 # Installs Debian packages (files on this machine) in the container.
 install_debs() {

@@ -37,7 +37,7 @@ closed_dropin=/etc/systemd/system/qmx4-fwload.service.d/closed-library.conf
 # A pass by hand over one device that waits; prints "served" when it got
 # its firmware.
 closed_pass() {
-  inside sh -c "printf '<bus><device name=\"C\" state=\"2\" vid=\"4660\" pid=\"1\" firmwareType=\"1\"/></bus>\n' >$base/qmx4sim.xml"
+  bus "$(device C 2 1)"
   inside systemctl start qmx4-fwload.service >/dev/null 2>&1
   inside grep -q 'state="3"' $base/qmx4sim.xml && echo served
 }
@@ -89,10 +89,6 @@ closed_case() { # trait, installed as, journal words, doctor words, fix
   echo "$trait: doctor: $(jq -r .cause <<<"$doctor" | cut -c1-140); fix: ${fix}; served after it" \
     "(exposure $(exposure))"
   inside sh -c "rm -f $closed_dropin /usr/local/lib/libqmx4* $closed_multiarch/libqmx4*; systemctl daemon-reload"
-}
-
-exposure() {
-  inside systemd-analyze security --no-pager qmx4-fwload.service 2>&1 | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p'
 }
 
 closed_libraries() { # the directory of the variants (tests/closedlib in a build tree)
