@@ -33,6 +33,7 @@ EOF
 }
 
 closed_dropin=/etc/systemd/system/qmx4-fwload.service.d/closed-library.conf
+closed_rows=/etc/systemd/system/qmx4-fwload.service.d/closed-rows.conf
 
 # A pass by hand over one device that waits; prints "served" when it got
 # its firmware.
@@ -45,11 +46,12 @@ closed_pass() {
 # A mark in the journal, at error priority, and the error-priority lines
 # since the mark $1 (a cursor taken with "journalctl -n 0 --show-cursor"
 # was seen to lag behind the entries just written).
-closed_marks=0
+# Called as $(closed_mark), in a subshell: the mark is unique by its time.
 closed_mark() {
-  closed_marks=$((closed_marks + 1))
-  inside logger -p user.err -t qmx4-test "closed library row $closed_marks"
-  echo "closed library row $closed_marks"
+  local mark
+  mark="closed library row $(date +%s%N)"
+  inside logger -p user.err -t qmx4-test "$mark"
+  echo "$mark"
 }
 closed_errors() {
   inside journalctl --sync
@@ -98,14 +100,14 @@ closed_libraries() { # the directory of the variants (tests/closedlib in a build
   # no retries: each row is one pass.
   inside mknod /dev/qmx4ctl c 10 200
   inside sh -c "printf '[Service]\nEnvironment=QMX4_RETRY_DELAYS=\nEnvironment=QMX4SIM_STARTUP_SECONDS=6\n' \
-    >/etc/systemd/system/qmx4-fwload.service.d/closed-rows.conf && systemctl daemon-reload"
+    >$closed_rows && systemctl daemon-reload"
   echo "--- closed libraries under the shipped unit (exposure $(exposure))"
   while IFS='|' read -r trait file words said fix; do
     closed_case "$trait" "$file" "$words" "$said" "$fix"
   done < <(closed_table "$closed_multiarch")
   closed_chatty
   closed_deaf
-  inside sh -c "rm -f /usr/local/lib/libqmx4* /etc/systemd/system/qmx4-fwload.service.d/closed-rows.conf /dev/qmx4ctl &&
+  inside sh -c "rm -f /usr/local/lib/libqmx4* $closed_rows /dev/qmx4ctl &&
     cp /root/first-device/libqmx4-1.5.1.so /usr/local/lib/ && ldconfig && systemctl daemon-reload"
 }
 
@@ -122,9 +124,10 @@ closed_chatty() {
 # it within the stop timeout, on record.
 closed_deaf() {
   local mark
-  # Its start-up outlasts the 5 s a stop gives the downloader.
+  # Its start-up outlasts the 5 s a stop gives the downloader (the rows'
+  # drop-in, the last one read, sets it).
   inside sh -c "cp /opt/closedlib/deaf-slow/libqmx4-1.5.1.so /usr/local/lib/ && ldconfig &&
-    printf '[Service]\nEnvironment=QMX4SIM_STARTUP_SECONDS=20\n' >$closed_dropin && systemctl daemon-reload"
+    sed -i s/STARTUP_SECONDS=6/STARTUP_SECONDS=20/ $closed_rows && systemctl daemon-reload"
   mark=$(closed_mark)
   inside systemctl start --no-block qmx4-fwload.service
   for _ in $(seq 100); do [ "$(prop qmx4-fwload.service ActiveState)" = activating ] && break; sleep 0.1; done
@@ -133,5 +136,4 @@ closed_deaf() {
   closed_errors "$mark" | grep -qF "the downloader ignored SIGTERM for 5 s and was killed with SIGKILL" ||
     fail "deaf-slow: the journal does not say the downloader ignored the stop: $(closed_errors "$mark" | tail -n 2)"
   echo "deaf-slow: stopped: $(closed_errors "$mark" | grep -F ignored | head -n 1)"
-  inside sh -c "rm -f $closed_dropin && systemctl daemon-reload"
 }
