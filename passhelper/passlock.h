@@ -2,10 +2,7 @@
  * The lock directory and its locks. Firmware passes run one at a time under
  * an advisory flock on the file "pass", held while a pass runs; every
  * program that runs a pass, or opens a library session beside one (the
- * companion's device commands), takes it here. A helper holds a second
- * lock, on "streak", for as long as it lives, never inherited by what it
- * starts: so the state it leaves (a retry announced, an unfinished pass)
- * is known to be stale once nobody holds that lock.
+ * companion's device commands), takes it here.
  *
  * The helper runs as root, from udev and systemd, and removes and replaces
  * files in this directory, so the directory must be one that nobody else
@@ -42,28 +39,15 @@ int passlock_open_dir(int at, const char *name, const char *shown, int make, cha
 
 /* Takes the pass lock in `dir` (an absolute path; EINVAL otherwise),
    creating the directory and the lock file as needed. When a pass holds
-   it, calls `waiting` (if not null) once with the holder as
-   passlock_holder describes it, then waits: for ever when `timeout_ms` is
+   it, calls `waiting` (if not null) once with the lock file's descriptor,
+   then waits: for ever when `timeout_ms` is
    negative, else at most that long (ETIMEDOUT). With `inherit` the
    descriptor survives exec, so that a program started under the lock keeps
    holding it. Returns the descriptor holding the lock, or -1 with errno set
    and in `why` the path and what failed. A lock file that is no regular
    file is refused. */
-int passlock_take(const char *dir, int inherit, int timeout_ms, void (*waiting)(void *, const char *),
+int passlock_take(const char *dir, int inherit, int timeout_ms, void (*waiting)(void *, int),
                   void *context, char *why);
-
-/* Takes the streak lock in `dir` as passlock_take takes the pass lock,
-   never inherited. */
-int passlock_take_streak(const char *dir, int timeout_ms, char *why);
-
-/* Whether a helper holds the streak lock in `dir` now. */
-int passlock_streak_held(const char *dir);
-
-/* Who holds the lock on the open file `fd`: the process that took it if it
-   still holds it, else a process that inherited it (a downloader whose
-   helper died), as "process 123 (qmx4-fwload)", "process 123", or "" when
-   it cannot be known. */
-void passlock_holder(int fd, char *holder, size_t size);
 
 #ifdef __cplusplus
 }

@@ -5,63 +5,65 @@
 #include "regularfile.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 /* The log the downloader writes in its base directory, the working
    directory of a pass. */
 static const char logFile[] = "service.log";
 
-void passrecord_open_events(struct passrecord_events *events)
+void passrecord_open_events(struct passrecord_events *events, const char *path, int tries)
 {
-    events->fd = -1;
-    events->counted = 0;
-    events->downloads = 0;
-    events->failedAt = -1;
-    events->failedOutside = 0;
-    /* An unnamed temporary file: writing to it never waits, and it is gone
-       with the last descriptor. The downloader inherits a descriptor. */
-    FILE *file = tmpfile();
-    events->fd = file ? dup(fileno(file)) : -1;
-    if (file)
+    *events = (struct passrecord_events){-1, 0, 0, -1, 0};
+    /* The downloader inherits the descriptor; it and the helper append. */
+    if (path && (unlink(path) == 0 || errno == ENOENT))
+        events->fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (path && events->fd < 0)
+        complain(SAY_WARNING, "can't make %s (%s): this pass is counted without its downloads", path, strerror(errno));
+    FILE *file = events->fd < 0 ? tmpfile() : NULL;
+    if (file) {
+        events->fd = dup(fileno(file));
         fclose(file);
+    }
     if (events->fd < 0) {
         complain(SAY_WARNING, "no channel for the downloader's events (%s): this pass's downloads are not counted",
                  strerror(errno));
         return;
     }
+    struct timespec now;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    dprintf(events->fd, PASSEVENTS_BEGUN " %d %lld.%09ld\n", tries, (long long)now.tv_sec, now.tv_nsec);
     events->counted = 1;
     char number[16];
     snprintf(number, sizeof number, "%d", events->fd);
     setenv(PASSEVENTS_ENV, number, 1);
 }
 
-void passrecord_read_events(struct passrecord_events *events)
+void passrecord_read_events(struct passrecord_events *events, int status, double seconds)
 {
     unsetenv(PASSEVENTS_ENV);
     if (events->fd < 0)
         return;
-    FILE *channel = lseek(events->fd, 0, SEEK_SET) == 0 ? fdopen(events->fd, "r") : NULL;
-    if (!channel) {
-        close(events->fd);
-        events->fd = -1;
-        return;
-    }
+    FILE *channel = lseek(events->fd, 0, SEEK_SET) == 0 ? fdopen(dup(events->fd), "r") : NULL;
     char line[64], index[32];
-    while (fgets(line, sizeof line, channel)) {
+    while (channel && fgets(line, sizeof line, channel)) {
         if (sscanf(line, PASSEVENTS_DOWNLOADED " %31s", index) == 1)
             ++events->downloads;
-        else if (sscanf(line, PASSEVENTS_FAILED " %31s", index) == 1)
-        {
+        else if (sscanf(line, PASSEVENTS_FAILED " %31s", index) == 1) {
             events->failedAt = strcmp(index, "-") == 0 ? -1 : atoi(index);
             events->failedOutside = events->failedAt < 0;
         }
     }
-    fclose(channel);
+    if (channel)
+        fclose(channel);
+    dprintf(events->fd, PASSEVENTS_ENDED " %d %.3f\n", status, seconds);
+    close(events->fd);
     events->fd = -1;
 }
 

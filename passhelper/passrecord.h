@@ -17,14 +17,17 @@ struct passrecord_events {
     int failedOutside; /* whether it failed outside any device (the session, the listing) */
 };
 
-/* Opens the channel and names it in the environment for the programs run
-   next; without a temporary file there is no channel (reported; the pass's
+/* Opens the channel, the file `path` (replaced; an unnamed temporary file
+   when null or when it cannot be made, said), writes the pass's first line
+   ("begun TRIES BOOTTIME") and names it in the environment for the
+   downloader; without any file there is no channel (said; the pass's
    downloads are not counted then). */
-void passrecord_open_events(struct passrecord_events *events);
+void passrecord_open_events(struct passrecord_events *events, const char *path, int tries);
 
-/* Reads what the downloader wrote, closes the channel and takes it out of
-   the environment. */
-void passrecord_read_events(struct passrecord_events *events);
+/* Reads what the downloader wrote and takes the channel out of the
+   environment; then writes the pass's last line ("ended STATUS SECONDS")
+   and closes it. */
+void passrecord_read_events(struct passrecord_events *events, int status, double seconds);
 
 /* Where the log stood before a pass: the file, held open so that a new log
    cannot be taken for it (a deleted file's inode number could be reused

@@ -2,8 +2,8 @@
 
 #include "passrun.h"
 
-#include "arrivals.h"
 #include "journal.h"
+#include "markers.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -11,18 +11,21 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-static sigset_t held;    /* SIGCHLD and the stop signals */
-static int signals = -1; /* a signalfd for them */
-static int stopSignal;   /* the SIGTERM or SIGINT that came, or 0 */
+/* The most of the downloader's output relayed before the deadline and the
+   stop signals are looked at again: a program that writes without pause
+   must not keep the helper from them. */
+#define DRAIN_BLOCKS 16
+
+static sigset_t held;     /* SIGCHLD and the stop signals */
+static int signals = -1;  /* a signalfd for them */
+static int stopSignal;    /* the SIGTERM or SIGINT that came, or 0 */
 static char said[2][256]; /* the first and last line the latest run relayed */
 
 const char *passrun_said(int last)
@@ -37,33 +40,16 @@ void passrun_hold_signals(void)
     sigaddset(&held, SIGINT);
     sigaddset(&held, SIGCHLD);
     sigprocmask(SIG_BLOCK, &held, NULL);
-    if (signals < 0)
-        signals = signalfd(-1, &held, SFD_NONBLOCK | SFD_CLOEXEC);
-}
-
-/* Takes the held signals that wait, noting the first stop. */
-static void takeSignals(void)
-{
-    for (;;) {
-        int signal = -1;
-        struct signalfd_siginfo info;
-        if (signals >= 0) {
-            if (read(signals, &info, sizeof info) == (ssize_t)sizeof info)
-                signal = (int)info.ssi_signo;
-        } else {
-            const struct timespec now = {0, 0};
-            signal = sigtimedwait(&held, NULL, &now);
-        }
-        if (signal < 0)
-            return;
-        if ((signal == SIGTERM || signal == SIGINT) && !stopSignal)
-            stopSignal = signal;
-    }
+    signal(SIGCHLD, SIG_DFL);
+    signals = signalfd(-1, &held, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
 int passrun_stopping(void)
 {
-    takeSignals();
+    const struct timespec now = {0, 0};
+    for (int signal; (signal = sigtimedwait(&held, NULL, &now)) > 0;)
+        if (signal != SIGCHLD && !stopSignal)
+            stopSignal = signal;
     return stopSignal != 0;
 }
 
@@ -72,7 +58,7 @@ const char *passrun_stop_name(void)
     return stopSignal == SIGINT ? "SIGINT" : stopSignal == SIGTERM ? "SIGTERM" : "";
 }
 
-/* The moment `seconds` from now. */
+/* The moment `seconds` from now, on the monotonic clock. */
 static struct timespec after(double seconds)
 {
     struct timespec t;
@@ -93,178 +79,162 @@ static int msUntil(const struct timespec *deadline, int most)
 }
 
 /* Waits at most `ms` for a held signal or for `fd` (if not -1) to be
-   readable; takes the signals. Returns whether `fd` is readable (or at its
-   end). Without a signalfd it looks every 50 ms. */
+   readable; returns whether `fd` is (or is at its end). Without a
+   signalfd it looks every 50 ms. */
 static int waitFor(int fd, int ms)
 {
     struct pollfd fds[2] = {{fd, POLLIN, 0}, {signals, POLLIN, 0}};
-    if (signals < 0 && ms > 50)
-        ms = 50;
-    if (poll(fds, 2, ms) < 0)
+    if (poll(fds, 2, signals < 0 && ms > 50 ? 50 : ms) < 0)
         fds[0].revents = 0;
-    takeSignals();
+    passrun_stopping();
     return fd >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR));
-}
-
-int passrun_pause(int ms)
-{
-    const struct timespec deadline = after(ms / 1000.0);
-    for (int left; !passrun_stopping() && (left = msUntil(&deadline, INT_MAX)) >= 0;)
-        waitFor(-1, left);
-    return stopSignal != 0;
 }
 
 int passrun_back_off(const char *lockDir, double seconds)
 {
-    char path[PATH_MAX];
+    char path[PATH_MAX], events[4096];
     const struct timespec deadline = after(seconds);
-    arrivals_pending(lockDir, path);
-    /* An arrival shows as a new entry in the directory (without inotify the
-       directory is looked at every quarter of a second). */
+    markers_pending(lockDir, path);
+    /* An arrival shows as a new entry (without inotify the directory is
+       looked at every quarter of a second). */
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch >= 0 && inotify_add_watch(watch, path, IN_CREATE | IN_MOVED_TO) < 0) {
         close(watch);
         watch = -1;
     }
-    int result = 0, wait;
-    while (!(result = passrun_stopping() ? -1 : arrivals_pending(lockDir, path)) &&
-           (wait = msUntil(&deadline, watch >= 0 ? INT_MAX : 250)) >= 0) {
-        char events[4096];
+    int result, wait;
+    while (!(result = passrun_stopping() ? -1 : markers_pending(lockDir, path)) &&
+           (wait = msUntil(&deadline, watch >= 0 ? INT_MAX : 250)) >= 0)
         if (waitFor(watch, wait))
             while (read(watch, events, sizeof events) > 0) {
             }
-    }
     if (watch >= 0)
         close(watch);
     return result;
 }
 
-/* Relays what the child's output pipe holds now; closes it at its end. */
+/* Relays what the output pipe holds now, a bounded amount; closes it at
+   its end. */
 static void drain(int *fd, struct relay *r)
 {
     char block[4096];
-    ssize_t n;
-    while (*fd >= 0 && (n = read(*fd, block, sizeof block)) != 0) {
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN)
-                return;
-        } else {
+    for (int i = 0; *fd >= 0 && i < DRAIN_BLOCKS; ++i) {
+        const ssize_t n = read(*fd, block, sizeof block);
+        if (n > 0)
             relay_feed(r, block, (size_t)n);
+        else if (n < 0 && errno == EINTR)
             continue;
+        else if (n < 0 && errno == EAGAIN)
+            return;
+        else {
+            close(*fd);
+            *fd = -1;
         }
-        break;
     }
-    close(*fd);
-    *fd = -1;
 }
 
-int passrun_run(char *const argv[], const char *prefix, int timeout, int forward, char *result, size_t size,
-                int *exited)
+/* Starts the program with its output into a new pipe, whose reading end
+   goes to *out; -1 when either cannot be made (said). */
+static pid_t start(const char *program, int *out)
 {
-    if (exited)
-        *exited = 0;
-    int out[2];
+    int pipe[2];
     fflush(NULL);
-    if (pipe2(out, O_CLOEXEC) != 0)
-        out[0] = out[1] = -1;
+    if (pipe2(pipe, O_CLOEXEC) != 0) {
+        complain(SAY_ERROR, "can't run %s: no pipe for its output: %s", program, strerror(errno));
+        return -1;
+    }
     const pid_t child = fork();
     if (child == 0) {
         const int err = fcntl(2, F_DUPFD_CLOEXEC, 3);
         signal(SIGPIPE, SIG_DFL);
         sigprocmask(SIG_UNBLOCK, &held, NULL);
-        if (out[1] >= 0)
-            dup2(out[1], 1), dup2(out[1], 2);
-        execv(argv[0], argv);
+        dup2(pipe[1], 1);
+        dup2(pipe[1], 2);
+        char *const argv[] = {(char *)program, NULL};
+        execv(program, argv);
         const int error = errno;
-        if (err >= 0)
-            dup2(err, 2);
-        complain(SAY_ERROR, "can't run %s: %s", argv[0], strerror(error));
+        dup2(err, 2);
+        complain(SAY_ERROR, "can't run %s: %s", program, strerror(error));
         _exit(127);
     }
-    if (out[1] >= 0)
-        close(out[1]);
+    close(pipe[1]);
     if (child < 0) {
-        if (out[0] >= 0)
-            close(out[0]);
-        complain(SAY_ERROR, "can't start %s: %s", argv[0], strerror(errno));
-        snprintf(result, size, "not started");
-        return 127;
+        complain(SAY_ERROR, "can't start %s: %s", program, strerror(errno));
+        close(pipe[0]);
+        return -1;
     }
-    if (out[0] >= 0)
-        fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
-    struct relay relay;
-    relay_begin(&relay, prefix);
+    fcntl(pipe[0], F_SETFL, fcntl(pipe[0], F_GETFL) | O_NONBLOCK);
+    *out = pipe[0];
+    return child;
+}
 
-    /* Until the child ends: its output relayed, its deadline watched, a
-       stop passed on. Once it is told to end (`ending`), it has until
-       `deadline` before SIGKILL. */
+/* Waits for the child, relaying its output, passing a stop on and
+   enforcing the deadline. Returns its wait status, or -1 when it was lost. */
+static int watch(pid_t child, int out, int timeout, int *timedOut)
+{
+    struct relay relay;
+    relay_begin(&relay, "output: ");
     struct timespec deadline = after(timeout);
-    int status = 0, ending = 0, timedOut = 0, hurried = 0;
-    for (;;) {
-        const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child || (done < 0 && errno != EINTR))
+    int status = -1, ending = 0;
+    for (pid_t done; (done = waitpid(child, &status, WNOHANG)) != child;) {
+        if (done < 0 && errno != EINTR) {
+            complain(SAY_ERROR, "lost the downloader's status: %s", strerror(errno));
+            status = -1;
             break;
-        if (forward && stopSignal && !ending) {
+        }
+        if (stopSignal && !ending) {
             kill(child, stopSignal);
             ending = 1, deadline = after(5);
-        } else if (stopSignal && !ending && !hurried) {
-            /* Not passed on, but the program gets at most 10 s more. */
-            const struct timespec soon = after(10);
-            if (msUntil(&deadline, INT_MAX) > 10000)
-                deadline = soon;
-            hurried = 1;
         }
         const int left = msUntil(&deadline, INT_MAX);
         if (left < 0 && ending) {
-            if (ending == 1 && !timedOut)
-                complain(SAY_ERROR, "%s ignored %s for 5 s and was killed with SIGKILL",
-                         forward ? "the downloader" : argv[0], passrun_stop_name());
+            if (ending == 1 && !*timedOut)
+                complain(SAY_ERROR, "the downloader ignored %s for 5 s and was killed with SIGKILL", passrun_stop_name());
             kill(child, SIGKILL);
             ending = 2, deadline = after(3600);
         } else if (left < 0) {
-            if (forward)
-                complain(SAY_ERROR, "the pass did not end within %d s and was stopped", timeout);
-            else
-                complain(SAY_ERROR, "%s did not end in time and was stopped", argv[0]);
+            complain(SAY_ERROR, "the pass did not end within %d s and was stopped", timeout);
             kill(child, SIGTERM);
-            timedOut = ending = 1, deadline = after(5);
+            *timedOut = ending = 1, deadline = after(5);
         }
-        if (waitFor(out[0], left < 0 ? 0 : left))
-            drain(&out[0], &relay);
+        if (waitFor(out, left < 0 ? 0 : left))
+            drain(&out, &relay);
     }
-    drain(&out[0], &relay);
+    while (out >= 0)
+        drain(&out, &relay);
     relay_end(&relay);
     memcpy(said[0], relay.first, sizeof said[0]);
     memcpy(said[1], relay.last, sizeof said[1]);
-    takeSignals();
-    if (timedOut) {
+    return status;
+}
+
+int passrun_run(const char *program, int timeout, char *result, size_t size, int *exited)
+{
+    int out = -1, timedOut = 0;
+    *exited = 0;
+    const pid_t child = start(program, &out);
+    if (child < 0) {
+        snprintf(result, size, "not started");
+        return 127;
+    }
+    const int status = watch(child, out, timeout, &timedOut);
+    passrun_stopping();
+    if (timedOut)
         snprintf(result, size, "stopped after %d s", timeout);
-        return 1;
-    }
-    /* A stop sent to the whole service (systemctl stop signals every
-       process of it at once) may have ended the child before it was passed
-       on: it counts as a stop all the same. */
-    if (forward && stopSignal) {
+    else if (stopSignal) /* a stop to the whole service may have ended it first */
         snprintf(result, size, "stopped by %s", passrun_stop_name());
-        return 1;
-    }
-    if (WIFSIGNALED(status)) {
-        if (forward)
-            complain(SAY_ERROR, "the pass ended by signal %d (%s); qmx4-fwctl doctor checks the device library",
-                     WTERMSIG(status), strsignal(WTERMSIG(status)));
-        else
-            complain(SAY_ERROR, "%s ended by signal %d", argv[0], WTERMSIG(status));
+    else if (status == -1)
+        snprintf(result, size, "lost");
+    else if (WIFSIGNALED(status)) {
+        complain(SAY_ERROR, "the pass ended by signal %d (%s); qmx4-fwctl doctor checks the device library",
+                 WTERMSIG(status), strsignal(WTERMSIG(status)));
         snprintf(result, size, "ended by signal %d", WTERMSIG(status));
-        return 1;
-    }
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-    if (exited)
-        *exited = WIFEXITED(status);
-    if (code == 0)
+    } else if (WEXITSTATUS(status) == 0)
         snprintf(result, size, "success");
     else
-        snprintf(result, size, "failed (exit status %d)", code);
-    return code;
+        snprintf(result, size, "failed (exit status %d)", WEXITSTATUS(status));
+    if (timedOut || stopSignal || status == -1 || WIFSIGNALED(status))
+        return 1;
+    *exited = 1;
+    return WEXITSTATUS(status);
 }

@@ -15,6 +15,16 @@
  * A refused configuration writes none. Without the variable, or where the
  * descriptor cannot be written to, the program behaves as it does without
  * this channel. qmx4-fwload(8) documents it as an interface.
+ *
+ * The helper writes the channel's first and last lines, around the
+ * downloader's, so that the companion can count a pass from the file alone
+ * after the service ended (ExecStopPost=), even one whose helper was
+ * killed:
+ *
+ *   begun TRIES BOOTTIME  the pass began, the TRIES-th of its streak, at
+ *                         BOOTTIME (seconds on CLOCK_BOOTTIME)
+ *   ended STATUS SECONDS  it ended with the downloader's STATUS (0: success)
+ *                         after SECONDS
  */
 #ifndef SERVICELIB_PASSEVENTS_H
 #define SERVICELIB_PASSEVENTS_H
@@ -22,5 +32,7 @@
 #define PASSEVENTS_ENV "QMX4_FWLOAD_EVENTS_FD"
 #define PASSEVENTS_DOWNLOADED "downloaded"
 #define PASSEVENTS_FAILED "failed"
+#define PASSEVENTS_BEGUN "begun"
+#define PASSEVENTS_ENDED "ended"
 
 #endif
