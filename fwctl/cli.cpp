@@ -37,14 +37,6 @@ const CLI::Validator pass(
     "", "pass");
 
 // A pass's id: up to 64 digits and '-' (the helper's are time and process).
-const CLI::Validator passId(
-    [](std::string& id) {
-        return !id.empty() && id.size() <= 64 && id.find_first_not_of("0123456789-") == std::string::npos
-                   ? std::string()
-                   : "takes up to 64 digits and '-', not '" + report::excerpt(id) + "'";
-    },
-    "", "pass id");
-
 // A whole number from 0 to `most`, read as the helper reads its own
 // (decimal.h: no sign, blank, hex or exponent), and passed on without
 // leading zeros, which CLI11 would take for octal.
@@ -91,10 +83,9 @@ void addOptions(CLI::App& app, unsigned takes, Options& o, bool positionals)
                        "retried a failed one")
             ->type_name("R,N,S[,retry]")
             ->check(pass);
-        app.add_option("--pass-id", o.passId,
-                       "the pass's id: a pass the file already counted last, by this id, is not added again")
-            ->type_name("ID")
-            ->check(passId);
+        app.add_option("--ended", o.ended,
+                       "add the pass the events FILE holds, as the service's ExecStopPost= does, then remove FILE")
+            ->type_name("FILE");
         app.add_flag("--no-lock", o.noLock, "the caller holds the passes' lock (a pass does)");
     }
     if (takes & Output)
@@ -160,7 +151,7 @@ bool isCommand(const std::string& word)
 // command; "" when there is none.
 std::string firstWord(const std::vector<std::string>& args)
 {
-    static const std::vector<std::string> valued = {"--lock-dir", "--wait", "--index", "--record", "--pass-id",
+    static const std::vector<std::string> valued = {"--lock-dir", "--wait", "--index", "--record", "--ended",
                                                     "--output", "--library"};
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--")

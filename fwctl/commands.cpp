@@ -61,8 +61,6 @@ int list(const Options& o, std::ostream& out, std::ostream& err)
     const std::vector<plan::Step> steps =
         withDevices(o, err, [&](const auto& devices) { return plan::predict(entries, devices, o.base); });
     const report::Retry retry = gather::retry(o.lockDir);
-    if (!retry.problem.empty())
-        err << "qmx4-fwctl: ignoring " << report::printable(retry.problem) << '\n';
     if (o.json) {
         out << plan::json(steps, entries, report::retryJson(retry));
     } else {

@@ -22,7 +22,7 @@ struct Options {
     std::string lockDir;
     int wait = 60;       // seconds to wait for a running pass
     std::string record; // metrics: the pass to add, as "success,3,0.052"
-    std::string passId; // metrics: its id; a pass the file names last is not added again
+    std::string ended;  // metrics: the events file of the pass that ended (ExecStopPost=)
     bool noLock = false; // the caller holds the passes' lock
     bool table = false;
     bool json = false;

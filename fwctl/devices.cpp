@@ -9,9 +9,13 @@
 #include "output.h"
 
 #include "qmx4.h"
+#include "markers.h"
 #include "regularfile.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <ctime>
 
 namespace fwctl {
@@ -52,8 +56,16 @@ namespace command {
 
 int metrics(const Options& o, std::ostream& out, std::ostream& err)
 {
+    // After the service: nothing to do where the node exporter's directory
+    // is missing; the events file goes once it is read.
+    if (!o.ended.empty()) {
+        struct stat info;
+        const std::string dir = o.output.substr(0, o.output.rfind('/') + 1);
+        if (stat((dir.empty() ? "." : dir).c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+            return unlink(o.ended.c_str()), 0;
+    }
     // The counters are read, added to and written back under the passes'
-    // lock (a pass holds it for this step), so that no update is lost.
+    // lock, so that no update is lost.
     std::optional<PassLock> lock;
     if (!o.noLock)
         lock.emplace(o.lockDir, o.wait, err);
@@ -61,10 +73,22 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
     held.noLock = true;
     prometheus::Passes passes = earlierPasses(o.output, err);
     if (!o.record.empty())
-        prometheus::add(passes, prometheus::parsePass(o.record), report::unixTime(), o.passId);
-    const report::Retry retry = gather::retry(o.lockDir);
-    if (!retry.problem.empty())
-        err << "qmx4-fwctl: ignoring " << report::printable(retry.problem) << '\n';
+        prometheus::add(passes, prometheus::parsePass(o.record), report::unixTime());
+    report::Retry retry;
+    if (!o.ended.empty()) {
+        std::string events, why;
+        int tries = markers_tries(o.lockDir.c_str());
+        timespec boot{};
+        clock_gettime(CLOCK_BOOTTIME, &boot);
+        regularfile::readWhole(o.ended, events, why, 1 << 20);
+        const auto pass = prometheus::passOf(events, boot.tv_sec + boot.tv_nsec / 1e9, &tries);
+        if (pass)
+            prometheus::add(passes, *pass, report::unixTime());
+        retry = gather::retryAfter(std::getenv("EXIT_CODE"), std::getenv("EXIT_STATUS"), tries,
+                                   std::getenv("QMX4_RETRY_DELAYS"), report::unixTime());
+    } else {
+        retry = gather::retry(o.lockDir);
+    }
     // The devices as a pass would see them now; without them the passes are
     // still written, and the command fails.
     std::optional<prometheus::Devices> devices;
@@ -74,8 +98,9 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
     } catch (const std::exception& e) {
         err << failureLine(e) << '\n';
     }
-    const std::string text = prometheus::render(passes, devices ? &*devices : nullptr, retry);
-    writeOutput(o.output, text, out);
+    writeOutput(o.output, prometheus::render(passes, devices ? &*devices : nullptr, retry), out);
+    if (!o.ended.empty())
+        unlink(o.ended.c_str());
     return devices ? 0 : 1;
 }
 

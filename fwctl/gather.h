@@ -6,6 +6,7 @@
 
 #include "report.h"
 
+#include <map>
 #include <string>
 
 namespace fwctl {
@@ -15,9 +16,23 @@ namespace gather {
 // unreadable, no regular file, empty), or "" when nothing does.
 std::string firmwareProblem(const std::string& path);
 
-// The helper's retry state in `lockDir` (retrystate.h): none for a retry
-// whose helper is gone, or for a file that cannot be read (`problem`).
+// Where the streak of retries stands: from what systemd shows of
+// qmx4-fwload.service and the taken markers in `lockDir` (markers.h);
+// Unknown when markers of a failed pass wait and systemd cannot be asked.
 report::Retry retry(const std::string& lockDir);
+
+// The same from values: the unit's properties as `systemctl show
+// --timestamp=unix` gives them, the most tries of the taken markers,
+// whether a pass holds the lock, and the Unix time now. A retry is due
+// while the service restarts or waits before its pass; it gave up when it
+// failed with the helper's status 3.
+report::Retry retryOf(const std::map<std::string, std::string>& unit, int tries, bool passing, double now);
+
+// The same right after the service ended (ExecStopPost=), from its
+// $EXIT_CODE and $EXIT_STATUS (may be null), the tries of the streak and
+// QMX4_RETRY_DELAYS (may be null): a pass that failed (status 1) or whose
+// helper was killed is retried while tries are left.
+report::Retry retryAfter(const char* code, const char* status, int tries, const char* delays, double now);
 
 } // namespace gather
 } // namespace fwctl

@@ -56,6 +56,9 @@ void replaceFile(const std::string& path, const std::string& content)
         ok = n > 0 || (n < 0 && errno == EINTR);
         done += n > 0 ? static_cast<size_t>(n) : 0;
     }
+    // On disk before the rename: after a power loss the file is the old one
+    // or the new one, never an empty one.
+    ok = ok && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     ok = ok && std::rename(temporary.c_str(), file.c_str()) == 0;
     if (!ok) {

@@ -1,8 +1,10 @@
 #include "prometheus.h"
 
 #include "decimal.h"
+#include "passevents.h"
 #include "report.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,8 +17,6 @@ namespace prometheus {
 namespace {
 
 const char* const prefix = "qmx4_fwload_";
-// The comment that names the last pass added, by its id.
-const char* const lastIdComment = "# qmx4_fwload_last_pass_id ";
 
 // The shortest text that reads back as the same value (0.003, not
 // 0.0030000000000000001).
@@ -71,6 +71,26 @@ Pass parsePass(const std::string& text)
     return pass;
 }
 
+std::optional<Pass> passOf(const std::string& events, double bootNow, int* tries)
+{
+    std::istringstream in(events);
+    std::optional<Pass> pass;
+    double begun = 0, count = 0;
+    for (std::string line, word, a, b; std::getline(in, line);) {
+        std::istringstream fields(line);
+        fields >> word >> a >> b;
+        if (word == PASSEVENTS_BEGUN && decimal_parse(a.c_str(), -1, 1e9, DECIMAL_WHOLE, &count) == 0 &&
+            decimal_parse(b.c_str(), -1, 1e12, 0, &begun) == 0) {
+            pass = Pass{false, 0, std::max(0.0, bootNow - begun), count > 1};
+            *tries = static_cast<int>(count);
+        } else if (pass && word == PASSEVENTS_DOWNLOADED)
+            ++pass->downloads;
+        else if (pass && word == PASSEVENTS_ENDED && decimal_parse(b.c_str(), -1, 1e9, 0, &pass->seconds) == 0)
+            pass->success = a == "0";
+    }
+    return pass;
+}
+
 Passes read(const std::string& text, std::string& problem)
 {
     Passes passes;
@@ -82,8 +102,6 @@ Passes read(const std::string& text, std::string& problem)
     };
     for (std::string line; std::getline(in, line);) {
         ++number;
-        if (line.rfind(lastIdComment, 0) == 0)
-            passes.lastId = line.substr(std::string(lastIdComment).size());
         if (line.empty() || line[0] == '#')
             continue;
         const size_t blank = line.rfind(' ');
@@ -113,14 +131,15 @@ Passes read(const std::string& text, std::string& problem)
         else if (name == "retries_total")
             passes.retries = value;
     }
+    // A file cut by a crash or a full disk must not pass for counters
+    // that start again from zero.
+    if (text.empty() || text.back() != '\n' || text.find("\n" + std::string(prefix) + "passes_total{") == std::string::npos)
+        return bad("ends before the pass counters: the file was cut short");
     return passes;
 }
 
-void add(Passes& passes, const Pass& pass, double ended, const std::string& id)
+void add(Passes& passes, const Pass& pass, double ended)
 {
-    if (!id.empty() && id == passes.lastId)
-        return;
-    passes.lastId = id;
     passes.any = true;
     passes.lastEnded = ended;
     passes.lastSuccess = pass.success;
@@ -150,8 +169,6 @@ Devices count(const std::vector<servicelib::DeviceEntry>& entries,
 std::string render(const Passes& passes, const Devices* devices, const report::Retry& retry)
 {
     std::string out;
-    if (!passes.lastId.empty())
-        out += lastIdComment + passes.lastId + '\n';
     if (passes.any) {
         family(out, "last_pass_timestamp_seconds", "gauge", "When the last firmware pass ended, as a Unix time.",
                {{"", passes.lastEnded}});

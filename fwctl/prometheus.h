@@ -11,6 +11,7 @@
 #include "servicelib.h"
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,6 @@ struct Passes {
     double lastSeconds = 0;
     double succeeded = 0, failed = 0, downloads = 0;
     double retries = 0; // passes that were retries of a failed one
-    std::string lastId;  // the id of the last pass added, where it had one
 };
 
 // One pass, as the helper reports it: "success,3,0.052" (result, devices
@@ -46,9 +46,14 @@ Pass parsePass(const std::string& text);
 // counts from zero as a whole, with the reason in `problem`.
 Passes read(const std::string& text, std::string& problem);
 
-// Adds a pass that ended at `ended` (Unix time), with its id (may be
-// empty); a pass whose id is the last one added is not added again.
-void add(Passes& passes, const Pass& pass, double ended, const std::string& id);
+// Adds a pass that ended at `ended` (Unix time).
+void add(Passes& passes, const Pass& pass, double ended);
+
+// The pass an events file holds (passevents.h): none without its "begun"
+// line; one without its "ended" line was killed, and failed, after
+// `bootNow` minus its beginning (seconds on CLOCK_BOOTTIME). Lines it does
+// not know are passed over. Sets *tries to the tries of the pass's streak.
+std::optional<Pass> passOf(const std::string& events, double bootNow, int* tries);
 
 // The attached devices by what a pass would do with them, and by the state
 // the library reports (only 2 has a meaning the interface gives).

@@ -3,7 +3,7 @@
 #include "json.h"
 #include "servicelib.h"
 
-#include "retrystate.h"
+#include "markers.h"
 #include "textescape.h"
 
 #include <algorithm>
@@ -85,7 +85,9 @@ std::string retryNote(const Retry& retry, double now)
     }
     if (retry.kind == Retry::GaveUp)
         return "the service gave up after " + std::to_string(retry.retries) + " tries at " + localTime(retry.when) +
-               "; " RETRYSTATE_AGAIN;
+               "; " MARKERS_AGAIN;
+    if (retry.kind == Retry::Unknown)
+        return "whether a retry of a failed pass is due cannot be told: " + retry.problem;
     return std::string();
 }
 
@@ -99,6 +101,8 @@ std::string retryJson(const Retry& retry)
             .str();
     if (retry.kind == Retry::GaveUp)
         return json::Object()("state", json::text("gave_up"))("at", when)("tries", json::number(retry.retries)).str();
+    if (retry.kind == Retry::Unknown)
+        return json::Object()("state", json::text("unknown"))("why", json::text(retry.problem)).str();
     return json::null;
 }
 

@@ -52,18 +52,18 @@ std::string state(int state);
 // The time of day, as a Unix time to the microsecond.
 double unixTime();
 
-// Where the helper's streak of retries stands.
+// Where a streak of retries stands, as systemd and the taken markers tell.
 struct Retry {
-    enum Kind { None, Due, GaveUp } kind = None;
-    double when = 0;  // Due: when the retry is due; GaveUp: when it gave up (Unix time)
+    enum Kind { None, Due, GaveUp, Unknown } kind = None;
+    double when = 0;  // Due: when the retry is due; GaveUp: when it gave up (Unix time; 0: unknown)
     int retry = 0;    // Due: which retry, from 1
     int retries = 0;  // Due: of how many; GaveUp: passes tried
-    std::string problem; // a state file that could not be read: the path and why ("" otherwise)
+    std::string problem; // Unknown: why it cannot be told
 };
 
 // What it tells an administrator at Unix time `now`: a retry that is due,
-// or retries used up, as a sentence ("" when neither), and as a JSON value
-// (null when neither).
+// retries used up, or why that cannot be told, as a sentence ("" when
+// none), and as a JSON value (null when none).
 std::string retryNote(const Retry& retry, double now);
 std::string retryJson(const Retry& retry);
 

@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include "lockholder.h"
 #include "passlock.h"
 #include "report.h"
 #include "qmx4api.h"
@@ -19,9 +20,11 @@ struct Waiting {
     std::string holder;
 };
 
-void sayWaiting(void* context, const char* holder)
+void sayWaiting(void* context, int fd)
 {
     auto& w = *static_cast<Waiting*>(context);
+    char holder[128];
+    passlock_holder(fd, holder, sizeof holder);
     w.holder = *holder ? std::string(" (") + holder + ")" : std::string();
     w.err << "qmx4-fwctl: waiting up to " << w.seconds << " s for the running pass" << w.holder << " to end"
           << std::endl;
