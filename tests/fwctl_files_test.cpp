@@ -11,6 +11,13 @@
 
 namespace {
 
+// The value of a sample in an exposition text; "" when it is not there.
+std::string sampleOf(const std::string& text, const std::string& name)
+{
+    const size_t at = text.find("\n" + name + " ");
+    return at == std::string::npos ? "" : text.substr(at + name.size() + 2, text.find('\n', at + 1) - at - name.size() - 2);
+}
+
 using namespace companion;
 
 TEST_F(Companion, RulesMatchEachConfiguredPairOnce)
@@ -145,35 +152,46 @@ TEST_F(Companion, MetricsCountPassesFromFileToFile)
         EXPECT_EQ(std::system(("'" QMX4_TESTS_DIR "/promlint.py' '" + file + "' >'" + scratch / "lint" + "' 2>&1").c_str()), 0)
             << readFile(scratch / "lint");
     }
-    // A retry of a failed pass, and another due, as the helper records them
-    // while it holds the streak lock; once nobody holds it, no retry is due.
+    // After the service (ExecStopPost=): the pass its events file holds,
+    // one whose helper was killed as failed with the downloads it made,
+    // and what follows from the exit status; the file goes.
+    struct Ended {
+        const char *code, *status, *events, *sample;
+    };
     mkdir((scratch / "locks").c_str(), 0755);
-    writeFile(scratch / "locks/retry", "due 1796753239.500 2 3\n");
-    char why[PASSLOCK_WHY];
-    const int streak = passlock_take_streak((scratch / "locks").c_str(), 0, why);
-    ASSERT_GE(streak, 0) << why;
-    EXPECT_EQ(run("metrics --record failure,0,0.1,retry --output " + file + " --lock-dir LOCKS --no-lock BASE").status, 0);
-    for (const std::string& sample : std::vector<std::string>{"qmx4_fwload_retries_total 1", "qmx4_fwload_gave_up 0",
-                                                              "qmx4_fwload_retry_due_timestamp_seconds 1796753239.5"})
-        EXPECT_NE(readFile(file).find("\n" + sample + "\n"), std::string::npos) << sample;
-    EXPECT_NE(run("list --lock-dir LOCKS BASE").err.find("a retry of the failed pass is due"), std::string::npos);
-    close(streak);
-    EXPECT_EQ(run("list --lock-dir LOCKS BASE").err.find("retry"), std::string::npos);
-    writeFile(scratch / "locks/retry", "gave-up 1796753239.500 4\n");
-    const Result gaveUp = run("list --json --lock-dir LOCKS BASE");
-    EXPECT_NE(gaveUp.out.find("\"retry\":{\"state\":\"gave_up\",\"at\":1796753239.500,\"tries\":4}"), std::string::npos)
-        << gaveUp.out;
-    EXPECT_EQ(run("list --lock-dir LOCKS BASE").err.rfind("qmx4-fwctl: the service gave up after 4 tries at ", 0), 0u);
+    mkdir((scratch / "locks/taken").c_str(), 0755);
+    writeFile(scratch / "locks/taken/1-1~2", "");
+    setenv("QMX4_RETRY_DELAYS", "2,10", 1);
+    for (const Ended& e : {Ended{"exited", "1", "begun 2 1.5\ndownloaded 0\nfailed 1\nended 1 0.125\n",
+                                "qmx4_fwload_retry_due_timestamp_seconds "},
+                           Ended{"killed", "9", "begun 2 1.5\ndownloaded 0\n", "qmx4_fwload_retries_total 2"},
+                           Ended{"exited", "3", "begun 3 1.5\nended 1 0.1\n", "qmx4_fwload_gave_up 1"},
+                           Ended{"exited", "4", "", "qmx4_fwload_gave_up 0"}}) {
+        SCOPED_TRACE(e.events);
+        setenv("EXIT_CODE", e.code, 1);
+        setenv("EXIT_STATUS", e.status, 1);
+        if (*e.events)
+            writeFile(scratch / "events", e.events);
+        const double before = std::stod(sampleOf(readFile(file), "qmx4_fwload_passes_total{result=\"failure\"}"));
+        EXPECT_EQ(run("metrics --ended " + scratch / "events" + " --output " + file + " --lock-dir LOCKS BASE").status, 0);
+        EXPECT_NE(readFile(file).find("\n" + std::string(e.sample)), std::string::npos) << readFile(file);
+        EXPECT_EQ(std::stod(sampleOf(readFile(file), "qmx4_fwload_passes_total{result=\"failure\"}")), before + (*e.events ? 1 : 0));
+        EXPECT_NE(access((scratch / "events").c_str(), F_OK), 0);
+    }
+    EXPECT_NE(readFile(file).find("\nqmx4_fwload_downloads_total 4\n"), std::string::npos) << readFile(file);
+    unsetenv("EXIT_CODE");
+    unsetenv("EXIT_STATUS");
+    unsetenv("QMX4_RETRY_DELAYS");
     // Without a pass to record, and where the devices cannot be listed,
     // what is known is still written.
     bus("<fault function='KoEnumerate' code='7' text='bus reset'/>");
     const Result unlisted = run("metrics --output " + file + " --no-lock BASE");
     EXPECT_EQ(unlisted.status, 1);
     EXPECT_EQ(unlisted.err, "bus reset\n");
-    EXPECT_NE(readFile(file).find("\nqmx4_fwload_downloads_total 2\n"), std::string::npos);
+    EXPECT_NE(readFile(file).find("\nqmx4_fwload_downloads_total 4\n"), std::string::npos);
     EXPECT_EQ(readFile(file).find("qmx4_fwload_devices"), std::string::npos);
     // Counts stay counts as they grow (70, not 7e+01).
-    writeFile(file, "qmx4_fwload_downloads_total 68\n");
+    writeFile(file, "qmx4_fwload_downloads_total 68\nqmx4_fwload_passes_total{result=\"success\"} 1\n");
     run("metrics --record success,2,0.5 --output " + file + " --no-lock --lock-dir LOCKS BASE");
     EXPECT_NE(readFile(file).find("\nqmx4_fwload_downloads_total 70\n"), std::string::npos) << readFile(file);
 }
@@ -183,24 +201,13 @@ TEST_F(Companion, StateFilesThatAreNoneAreSaidAndReplaced)
     service("<service>" + loaderEntry + "</service>");
     bus(loaderDevice);
     mkdir((scratch / "locks").c_str(), 0755);
-    // The helper's retry state: counts as none, said once.
-    for (const char* setup : {"echo 'due nan 1 3' >retry", "echo 'due 1e999 1 3' >retry",
-                                     "echo 'gave-up 1e300 1' >retry", "echo 'due 1 0 3' >retry", "mkfifo retry",
-                                     "ln -s /etc/passwd retry"}) {
-        SCOPED_TRACE(setup);
-        std::system(("cd '" + scratch / "locks" + "' && rm -f retry && " + std::string(setup)).c_str());
-        const Result json = run("list --json --lock-dir LOCKS BASE");
-        EXPECT_NE(json.out.find("\"retry\":null"), std::string::npos) << json.out;
-        const Result text = run("list --tsv --lock-dir LOCKS BASE");
-        EXPECT_EQ(text.status, 0);
-        EXPECT_EQ(text.err.find("qmx4-fwctl: ignoring " + scratch / "locks/retry: "), 0u) << text.err;
-        EXPECT_EQ(text.err.find('\n'), text.err.size() - 1) << text.err;
-    }
-    std::remove((scratch / "locks/retry").c_str());
-    // Counters that are none: from zero, said, and the file replaced.
+    // Counters that are none, or a file cut short (a crash, a full disk):
+    // from zero, said, and the file replaced.
     const std::string file = scratch / "qmx4_fwload.prom";
+    const std::string counted = "qmx4_fwload_passes_total{result=\"success\"} 3\n";
     for (const std::string& content :
-         {std::string("qmx4_fwload_downloads_total -4\n"), std::string("qmx4_fwload_passes_total{result=\"success\"} nan\n"),
+         {std::string(), counted.substr(0, counted.size() - 2), std::string("qmx4_fwload_downloads_total 5\n"),
+          std::string("qmx4_fwload_downloads_total -4\n"), std::string("qmx4_fwload_passes_total{result=\"success\"} nan\n"),
           std::string("qmx4_fwload_downloads_total 1.5\n"), "# " + std::string(1 << 20, 'x') + "\n"}) {
         SCOPED_TRACE(content.substr(0, 40));
         writeFile(file, content);
@@ -210,11 +217,6 @@ TEST_F(Companion, StateFilesThatAreNoneAreSaidAndReplaced)
         EXPECT_NE(readFile(file).find("\nqmx4_fwload_downloads_total 1\n"), std::string::npos) << readFile(file);
         EXPECT_EQ(run("metrics --output " + file + " --lock-dir LOCKS BASE").err, "");
     }
-    // A pass recorded again by its id counts once.
-    for (int n = 0; n < 2; ++n)
-        run("metrics --record success,1,0.1 --pass-id 17-1 --output " + file + " --lock-dir LOCKS BASE");
-    EXPECT_NE(readFile(file).find("\nqmx4_fwload_passes_total{result=\"success\"} 2\n"), std::string::npos)
-        << readFile(file);
 }
 
 } // namespace

@@ -34,6 +34,12 @@ protected:
         std::system(("ls -A '" + locks() + "/arrivals' >'" + scratch / "ls" + "' 2>/dev/null").c_str());
         return readFile(scratch / "ls");
     }
+    // The taken markers, one per line, sorted.
+    std::string taken()
+    {
+        std::system(("ls -A '" + locks() + "/taken' >'" + scratch / "ls" + "' 2>/dev/null").c_str());
+        return readFile(scratch / "ls");
+    }
     // A stand-in for the downloader: a script run in the base directory.
     std::string script(const std::string& body)
     {

@@ -66,13 +66,18 @@ else
 fi
 exec_start=$(sed -n 's/^ExecStart=//p' "$units/qmx4-fwload.service")
 helper=$prefix/libexec/qmx4-fwload/qmx4-fwload-pass
-# The helper is told the unit's start timeout, and its priorities reach the
-# journal.
-start_timeout=$(sed -n 's/^TimeoutStartSec=//p' "$units/qmx4-fwload.service")
+# The helper writes the events file that ExecStopPost= counts, and its
+# priorities reach the journal.
+events=/tmp/qmx4-fwload.events
 case $exec_start in
-  "$helper --timeout "[1-9]*" --start-timeout $start_timeout --metrics /var/lib/prometheus/node-exporter/qmx4_fwload.prom $prefix/bin/qmx4-fwload") ;;
+  "$helper --timeout "[1-9]*" --events $events $prefix/bin/qmx4-fwload") ;;
   *) fail "qmx4-fwload.service: unexpected ExecStart=$exec_start" ;;
 esac
+case $(sed -n 's/^ExecStopPost=//p' "$units/qmx4-fwload.service") in
+  "-$prefix/bin/qmx4-fwctl metrics --ended $events --output /var/lib/prometheus/node-exporter/qmx4_fwload.prom "*) ;;
+  *) fail "qmx4-fwload.service: ExecStopPost= does not count the pass's events" ;;
+esac
+grep -qx 'KillMode=mixed' "$units/qmx4-fwload.service" || fail "a stop goes to every process of the service"
 grep -q '^SyslogLevelPrefix=no' "$units/qmx4-fwload.service" && fail "qmx4-fwload.service turns the journal's priority prefixes off"
 grep -qx 'WorkingDirectory=%S/qmx4-fwload' "$units/qmx4-fwload.service" || fail "the base directory is not /var/lib/qmx4-fwload"
 watched=$(sed -n 's/^DirectoryNotEmpty=//p' "$units/qmx4-fwload.path")
@@ -118,8 +123,7 @@ command=${command//$prefix\//$root/}
 command=${command/ --timeout / --lock-dir $stage/locks --timeout }
 # The retries the unit sets.
 export "$(sed -n 's/^Environment=\(QMX4_RETRY_DELAYS=\)/\1/p' "$units/qmx4-fwload.service")"
-# The metrics go nowhere here: their directory is the scratch's, and missing.
-command=${command/ --metrics \/var\/lib\/prometheus\/node-exporter\// --metrics $stage/textfile/}
+command=${command/ --events \/tmp\// --events $stage/}
 pass() { (cd "$base" && QMX4SIM_JOURNAL=$stage/journal LD_LIBRARY_PATH=$library_dir $command >>"$stage/out" 2>&1); }
 "$root/libexec/qmx4-fwload/qmx4-fwload-pass" --lock-dir "$stage/locks" --arrival 001-005 || fail "recording an arrival"
 pass || fail "example pass exited with $?: $(cat "$stage/out")"

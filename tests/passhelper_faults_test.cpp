@@ -1,15 +1,15 @@
 // The helper killed or stopped at each step of a pass, as the out-of-memory
 // killer, a crash or systemctl stop would do it, then left to what systemd
-// does next (another start while arrivals or an unfinished pass's record
-// wait), without a new arrival: the device gets its firmware exactly once
-// (none after a stop, which retries nothing), no two library sessions
-// overlap, the lock ends free, no retry is announced that will not come, and
-// the counters never go backwards and count every finished pass once.
+// does next without a new arrival: the service counted after every start
+// (ExecStopPost=), started again after a failure or a death (Restart=),
+// and again while arrivals wait (the path unit). The device gets its
+// firmware exactly once (after a stop, only once something starts the
+// service again), no two library sessions overlap, the lock ends free, no
+// retry is promised that will not come, and every pass is counted once.
 // The steps are reached with pausepoint.so, which stops the helper there.
 
 #include "helper.h"
 #include "passlock.h"
-#include "retrystate.h"
 
 #include <chrono>
 #include <dirent.h>
@@ -27,11 +27,9 @@ struct Step {
 
 const Step steps[] = {
     {"WaitingForTheLock", "flock:busy", false},
-    {"JustAfterTheMarkersAreTaken", "unlinkat:1-1", false},
+    {"JustAfterTheMarkersAreTaken", "renameat:1-1~1", false},
     {"InsideTheDownload", "", false},
-    {"DuringTheMetricsStep", "execv:qmx4-fwctl", true},
     {"DuringABackOff", "inotify_add_watch:arrivals", true},
-    {"WhileTheRetryStateIsWritten", "rename:/retry", true},
 };
 
 enum class Signal { KillHelper, KillAll, Stop };
@@ -46,7 +44,17 @@ protected:
     std::string command(const std::string& environment)
     {
         return "env " + environment + " '" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() +
-               "' --retry-delays 0.3 --metrics '" + metricsFile() + "' '" QMX4_FWLOAD "'";
+               "' --retry-delays 0.3,0.3 --events '" + scratch / "events" + "' '" QMX4_FWLOAD "'";
+    }
+    // What ExecStopPost= runs once the service ended with the helper's
+    // `status` (-1: killed by SIGKILL).
+    void ended(int status)
+    {
+        const std::string exit = status < 0 ? "EXIT_CODE=killed EXIT_STATUS=KILL" : "EXIT_CODE=exited EXIT_STATUS=" + std::to_string(status);
+        ASSERT_EQ(std::system(("env " + exit + " QMX4_RETRY_DELAYS=0.3,0.3 '" QMX4_FWCTL "' metrics --ended '" +
+                               scratch / "events" + "' --lock-dir '" + locks() + "' --output '" + metricsFile() + "' '" +
+                               base.path + "' >>'" + scratch / "err" + "' 2>&1").c_str()),
+                  0);
     }
     // Whether systemd would start a pass: the arrivals directory holds an
     // entry that is not hidden.
@@ -89,6 +97,11 @@ TEST_P(Faults, NothingIsLostDoubledOrLeftBehind)
     char why[PASSLOCK_WHY];
     const int held = step.pause == std::string("flock:busy") ? passlock_take(locks().c_str(), 0, 0, nullptr, nullptr, why) : -1;
 
+    if (step.fails) { // the failed pass; its retry is the start that is paused
+        const int failed = finish(start(command("QMX4_PAUSE=")));
+        ASSERT_EQ(failed, 1) << readFile(scratch / "out");
+        ended(failed);
+    }
     const std::string note = scratch / "paused";
     const pid_t pid = start(command("LD_PRELOAD='" QMX4_PAUSEPOINT "' ASAN_OPTIONS=verify_asan_link_order=0 QMX4_PAUSE='" +
                                     std::string(step.pause) + "' QMX4_PAUSE_NOTE='" + note + "'"));
@@ -100,47 +113,58 @@ TEST_P(Faults, NothingIsLostDoubledOrLeftBehind)
         ASSERT_TRUE(waitFor([&] { return deviceOpened(); }));
     }
     switch (signal) {
-    case Signal::KillHelper: // what the helper started goes on, the lock with it
+    case Signal::KillHelper: // the helper alone, as the out-of-memory killer does
         kill(pid, SIGKILL);
         kill(paused, SIGCONT);
         break;
     case Signal::KillAll:
         kill(-pid, SIGKILL);
         break;
-    case Signal::Stop: // systemctl stop
-        kill(-pid, SIGTERM);
-        kill(-pid, SIGCONT);
+    case Signal::Stop: // systemctl stop, to the helper alone (KillMode=mixed)
+        kill(pid, SIGTERM);
+        kill(paused, SIGCONT);
         break;
     }
     if (held >= 0)
         close(held);
-    const int status = finish(pid);
-    EXPECT_EQ(status, signal == Signal::Stop ? 1 : -1) << readFile(scratch / "out");
+    int status = finish(pid);
+    EXPECT_EQ(status, signal == Signal::Stop ? 4 : -1) << readFile(scratch / "out");
+    if (signal == Signal::KillHelper && *step.pause == '\0') // KillMode=mixed: the rest once the helper is gone
+        kill(-pid, SIGKILL);
 
-    // What systemd does next: a pass while anything waits in arrivals.
-    double counted = passesCounted();
-    for (int starts = 0; waiting() && starts < 5; ++starts) {
-        finish(start(command("QMX4_PAUSE=")));
-        EXPECT_GE(passesCounted(), counted) << "the counters went backwards";
-        counted = passesCounted();
+    // What systemd does next: count the start, then start again after a
+    // failure or a death, or while arrivals wait.
+    const bool stopped = signal == Signal::Stop;
+    for (int starts = 0; starts < 6; ++starts) {
+        ended(status);
+        if (!(status == 1 || status == -1 || waiting()))
+            break;
+        status = finish(start(command("QMX4_PAUSE=")));
     }
     EXPECT_FALSE(waiting()) << "arrivals still wait";
+    EXPECT_EQ(readFile(metricsFile()).find("retry_due"), std::string::npos) << "a retry is promised";
+    const bool served = !stopped;
+    EXPECT_EQ(count(scratch / "journal", "KoInt0(", ") = 0"), served ? 1 : 0) << readFile(scratch / "out");
+    // Every pass that began is counted: those that ended said so; one
+    // whose helper was killed in the download did not.
+    const bool killedInPass = !stopped && std::string(step.name) == "InsideTheDownload";
+    EXPECT_EQ(passesCounted(), count(scratch / "out", "pass ended: ") + (killedInPass ? 1 : 0)) << readFile(scratch / "out");
+    if (!served) { // the arrival waits, with no tries, for the next start
+        EXPECT_EQ(taken(), "1-1~0\n");
+        status = finish(start(command("QMX4_PAUSE=")));
+        EXPECT_EQ(status, 0) << readFile(scratch / "out");
+        EXPECT_EQ(count(scratch / "journal", "KoInt0(", ") = 0"), 1);
+    }
+    EXPECT_EQ(taken(), "");
     const int lock = passlock_take(locks().c_str(), 0, 60000, nullptr, nullptr, why);
     EXPECT_GE(lock, 0) << "the lock stays held: " << why;
     close(lock);
-
-    const bool stopped = signal == Signal::Stop && std::string(step.name) != "WaitingForTheLock";
-    EXPECT_EQ(count(scratch / "journal", "KoInt0(", ") = 0"), stopped ? 0 : 1) << readFile(scratch / "out");
-    // A session whose downloader was killed in it never ends in the journal;
+    // A session whose downloader was killed or stopped in it never ends in the journal;
     // elsewhere every session ends before the next begins.
     std::system(("awk -f '" QMX4_TESTS_DIR "/journal.awk' '" + scratch / "journal" + "' >'" + scratch / "sessions" + "'").c_str());
-    if (signal == Signal::KillHelper || std::string(step.name) != "InsideTheDownload") {
+    if (!killedInPass && !(stopped && std::string(step.name) == "InsideTheDownload")) {
         EXPECT_EQ(readFile(scratch / "sessions").find("sessions overlapping"), std::string::npos);
     }
-    retrystate state;
-    retrystate_read(locks().c_str(), &state, why, sizeof why);
-    EXPECT_NE(state.kind, RETRYSTATE_DUE);
-    EXPECT_EQ(passesCounted(), count(scratch / "out", "pass ended: ")) << readFile(scratch / "out");
 }
 
 std::string name(const ::testing::TestParamInfo<Faults::ParamType>& info)

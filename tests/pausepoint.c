@@ -5,9 +5,8 @@
  * QMX4_PAUSE names the step as "<call>:<argument suffix>":
  *
  *   flock:busy           the first time a lock is found held (waiting for it)
- *   unlinkat:NAME        after the entry NAME was removed (a marker taken)
+ *   renameat:NAME        after an entry was renamed to NAME (a marker taken)
  *   execv:SUFFIX         before running a program whose path ends so
- *   rename:SUFFIX        after a file was renamed to a path ending so
  *   inotify_add_watch:SUFFIX  when a watch begins on a path ending so (a back-off)
  *
  * Stopping, it writes its process id to the file QMX4_PAUSE_NOTE and stops
@@ -78,18 +77,10 @@ int flock(int fd, int operation)
     return result;
 }
 
-int unlinkat(int dir, const char *path, int flags)
+int renameat(int from, const char *old, int to, const char *path)
 {
-    const int result = REAL(int, "unlinkat", int, const char *, int)(dir, path, flags);
-    if (result == 0 && wanted("unlinkat", path))
-        stopHere();
-    return result;
-}
-
-int rename(const char *from, const char *to)
-{
-    const int result = REAL(int, "rename", const char *, const char *)(from, to);
-    if (result == 0 && wanted("rename", to))
+    const int result = REAL(int, "renameat", int, const char *, int, const char *)(from, old, to, path);
+    if (result == 0 && wanted("renameat", path))
         stopHere();
     return result;
 }
