@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #define ALNUM "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
@@ -169,7 +170,9 @@ static int moveAll(int from, int to, int reset, struct arrivals *names, int *mos
     for (size_t i = 0; i < raw.count; ++i) {
         char marker[80], moved[96];
         const char *name = raw.names[i];
-        int tries = from == to ? triesOf(name, marker) : markers_valid(name) ? 0 : -1;
+        struct stat info;
+        const int file = fstatat(from, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+        int tries = !file ? -1 : from == to ? triesOf(name, marker) : markers_valid(name) ? 0 : -1;
         if (from == to && name[0] == '.')
             continue; /* set aside earlier */
         if (tries < 0) {
