@@ -1,8 +1,9 @@
+#define _GNU_SOURCE /* scandirat */
+
 #include "markers.h"
 
 #include "decimal.h"
 #include "passlock.h"
-#include "textescape.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -22,15 +23,6 @@ int markers_valid(const char *name)
     return n >= 1 && n <= 64 && strchr(ALNUM, name[0]) && strspn(name + 1, ALNUM "-_") == n - 1;
 }
 
-void arrivals_free(struct arrivals *list)
-{
-    for (size_t i = 0; i < list->count; ++i)
-        free(list->names[i]);
-    free(list->names);
-    list->names = NULL;
-    list->count = 0;
-}
-
 int markers_delays(const char *text, double delays[MARKERS_MOST_RETRIES])
 {
     int count = 0;
@@ -46,8 +38,8 @@ int markers_delays(const char *text, double delays[MARKERS_MOST_RETRIES])
     return count;
 }
 
-/* The tries a taken marker's name carries ("1-5~2": 2); -1 for a name that
-   is not one. */
+/* The tries a taken marker's name carries ("1-5~2": 2), its marker's name
+   into `marker` (80 bytes); -1 for a name that is not one. */
 static int triesOf(const char *name, char *marker)
 {
     const char *tilde = strrchr(name, '~');
@@ -65,10 +57,9 @@ static int openSub(const char *dir, const char *name, char *why)
     char path[PATH_MAX];
     snprintf(path, sizeof path, "%s/%s", dir, name);
     const int at = passlock_open_dir(AT_FDCWD, dir, NULL, 1, why);
-    if (at < 0)
-        return -1;
-    const int fd = passlock_open_dir(at, name, path, 1, why);
-    close(at);
+    const int fd = at < 0 ? -1 : passlock_open_dir(at, name, path, 1, why);
+    if (at >= 0)
+        close(at);
     return fd;
 }
 
@@ -112,145 +103,125 @@ int markers_pending(const char *dir, char *path)
     return pending;
 }
 
-/* Adds `name`, escaped, to the list unless it is there. */
-static void note(struct arrivals *list, const char *name)
+static int notDots(const struct dirent *e)
 {
-    char shown[4 * 256 + 1];
-    textescape(shown, sizeof shown, name, strlen(name));
-    for (size_t i = 0; i < list->count; ++i)
-        if (strcmp(list->names[i], shown) == 0)
-            return;
-    char **grown = realloc(list->names, (list->count + 1) * sizeof *list->names);
-    if (grown && (grown[list->count] = strdup(shown)))
-        ++list->count;
-    list->names = grown ? grown : list->names;
+    return strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
 }
 
-static int byName(const void *a, const void *b)
-{
-    return strcmp(*(char *const *)a, *(char *const *)b);
-}
+/* What walk does with each marker. */
+enum how { ARRIVE, RETRY, RESET, REMOVE };
 
-/* Removes an entry that is no marker, a directory too; -1 when it stays. */
-static int removeEntry(int at, const char *name)
-{
-    if (unlinkat(at, name, 0) == 0 || errno == ENOENT)
-        return 0;
-    return errno == EISDIR && unlinkat(at, name, AT_REMOVEDIR) == 0 ? 0 : -1;
-}
+struct tally {
+    int removed, stuck, most;
+};
 
-/* The names in the directory `at`, raw (renaming while reading a
-   directory could show an entry twice); -1 when it cannot be read. */
-static int readNames(int at, struct arrivals *names)
+/* Renames each marker of `from` into `to`: an arrival as name~1 (ARRIVE), a
+   taken one with a try more (RETRY) or none (RESET); or removes it
+   (REMOVE). An entry that is no marker is removed, or when it cannot be (a
+   directory that is not empty), set aside hidden in `to`: left among the
+   arrivals, it would start pass after pass. */
+static void walk(int from, int to, enum how how, struct tally *t)
 {
-    DIR *d = fdopendir(dup(at));
-    for (struct dirent *e; d && (e = readdir(d));) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
-            continue;
-        char **grown = realloc(names->names, (names->count + 1) * sizeof *names->names);
-        if (!grown)
-            break;
-        names->names = grown;
-        if (!(grown[names->count] = strdup(e->d_name)))
-            break;
-        ++names->count;
-    }
-    if (d)
-        closedir(d);
-    return d ? 0 : -1;
-}
-
-/* Moves each entry of `from` (the taken ones when `to` is `from`) to `to`
-   as name~tries, the taken ones with one try more, or with none when
-   `reset`; removes what is no marker. Returns the entries that stayed. */
-static int moveAll(int from, int to, int reset, struct arrivals *names, int *most)
-{
-    struct arrivals raw = {NULL, 0};
-    int stuck = readNames(from, &raw);
-    for (size_t i = 0; i < raw.count; ++i) {
+    struct dirent **list;
+    const int n = scandirat(from, ".", &list, notDots, alphasort);
+    t->stuck += n < 0;
+    for (int i = 0; i < n; ++i) {
+        const char *name = list[i]->d_name;
         char marker[80], moved[96];
-        const char *name = raw.names[i];
         struct stat info;
-        const int file = fstatat(from, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
-        int tries = !file ? -1 : from == to ? triesOf(name, marker) : markers_valid(name) ? 0 : -1;
-        if (from == to && name[0] == '.')
-            continue; /* set aside earlier */
-        if (tries < 0) {
-            /* What cannot be removed (a directory that is not empty) is set
-               aside, hidden among the taken ones: left among the arrivals,
-               it would start pass after pass. */
-            snprintf(moved, sizeof moved, ".%.80s", name);
-            stuck += removeEntry(from, name) != 0 && (from == to || renameat(from, name, to, moved) != 0);
-            continue;
-        }
-        if (from != to)
+        int tries = -1;
+        if (how != REMOVE && fstatat(from, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
+            tries = how != ARRIVE ? triesOf(name, marker) : markers_valid(name) ? 0 : -1;
+        if (how == ARRIVE && tries == 0)
             strcpy(marker, name);
-        tries = reset ? 0 : tries < 99 ? tries + 1 : 99;
-        snprintf(moved, sizeof moved, "%s~%d", marker, tries);
-        if (strcmp(moved, name) != 0 && renameat(from, name, to, moved) != 0 && errno != ENOENT)
-            ++stuck;
-        if (names)
-            note(names, marker);
-        *most = tries > *most ? tries : *most;
+        if (name[0] == '.' && (how == RETRY || how == RESET)) {
+            /* set aside earlier */
+        } else if (tries < 0) {
+            snprintf(moved, sizeof moved, ".%.80s", name);
+            if (unlinkat(from, name, 0) == 0 || errno == ENOENT || unlinkat(from, name, AT_REMOVEDIR) == 0)
+                ++t->removed;
+            else if (how == REMOVE || renameat(from, name, to, moved) != 0)
+                ++t->stuck;
+        } else {
+            tries = how == RESET ? 0 : tries < 99 ? tries + 1 : 99;
+            snprintf(moved, sizeof moved, "%s~%d", marker, tries);
+            if (strcmp(moved, name) != 0 && renameat(from, name, to, moved) != 0 && errno != ENOENT)
+                ++t->stuck;
+            t->most = tries > t->most ? tries : t->most;
+        }
+        free(list[i]);
     }
-    arrivals_free(&raw);
-    return stuck < 0 ? 1 : stuck;
+    if (n >= 0)
+        free(list);
 }
 
-int markers_take(const char *dir, struct arrivals *taken, int *tries, char *why)
+/* The names the markers in `at` carry into `taken`, each once. */
+static void listNames(int at, struct markers_taken *taken)
 {
+    struct dirent **list;
+    const int n = scandirat(at, ".", &list, notDots, alphasort);
+    char marker[80], previous[80] = "";
+    size_t used = 0;
+    for (int i = 0; i < n; ++i) {
+        if (triesOf(list[i]->d_name, marker) >= 0 && strcmp(marker, previous) != 0) {
+            const size_t length = strlen(marker) + (used > 0);
+            if (taken->shown == taken->count && used + length < sizeof taken->names) {
+                snprintf(taken->names + used, sizeof taken->names - used, "%s%s", used ? " " : "", marker);
+                used += length;
+                ++taken->shown;
+            }
+            ++taken->count;
+            strcpy(previous, marker);
+        }
+        free(list[i]);
+    }
+    if (n >= 0)
+        free(list);
+}
+
+int markers_take(const char *dir, struct markers_taken *taken, char *why)
+{
+    *taken = (struct markers_taken){0, 0, "", 0};
     const int arrivals = openSub(dir, "arrivals", why);
     const int kept = arrivals >= 0 ? openSub(dir, "taken", why) : -1;
-    *tries = 0;
-    int stuck = -1;
+    struct tally t = {0, 0, 0};
     if (kept >= 0) {
         /* The taken ones first, so that a new arrival begins at one try. */
-        stuck = moveAll(kept, kept, 0, taken, tries);
-        stuck += moveAll(arrivals, kept, 0, taken, tries);
+        walk(kept, kept, RETRY, &t);
+        walk(arrivals, kept, ARRIVE, &t);
+        listNames(kept, taken);
         /* A pass by hand counts its tries on a marker of its own. */
-        const int fd = *tries ? -1 : openat(kept, "by-hand~1", O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-        *tries = *tries ? *tries : fd >= 0 ? 1 : 99;
+        const int fd = t.most ? -1 : openat(kept, "by-hand~1", O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        taken->tries = t.most ? t.most : fd >= 0 ? 1 : 99;
         if (fd >= 0)
             close(fd);
-        if (taken->count > 1)
-            qsort(taken->names, taken->count, sizeof *taken->names, byName);
+        close(kept);
     }
     if (arrivals >= 0)
         close(arrivals);
-    if (kept >= 0)
-        close(kept);
-    return stuck;
+    return kept >= 0 ? t.stuck : -1;
+}
+
+/* Walks <dir>/<name>, opened without trusting it (nothing is followed). */
+static int clear(const char *dir, const char *name, enum how how)
+{
+    char path[PATH_MAX];
+    snprintf(path, sizeof path, "%s/%s", dir, name);
+    const int at = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct tally t = {0, 0, 0};
+    if (at >= 0) {
+        walk(at, at, how, &t);
+        close(at);
+    }
+    return t.removed;
 }
 
 void markers_finish(const char *dir, int keep)
 {
-    char path[PATH_MAX];
-    snprintf(path, sizeof path, "%s/taken", dir);
-    const int at = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct arrivals raw = {NULL, 0};
-    int most = 0;
-    if (at >= 0 && keep)
-        moveAll(at, at, 1, NULL, &most);
-    else if (at >= 0 && readNames(at, &raw) == 0)
-        for (size_t i = 0; i < raw.count; ++i)
-            removeEntry(at, raw.names[i]);
-    arrivals_free(&raw);
-    if (at >= 0)
-        close(at);
+    clear(dir, "taken", keep ? RESET : REMOVE);
 }
 
 int markers_drop(const char *dir)
 {
-    char path[PATH_MAX];
-    snprintf(path, sizeof path, "%s/arrivals", dir);
-    const int at = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct arrivals raw = {NULL, 0};
-    int dropped = 0;
-    if (at >= 0 && readNames(at, &raw) == 0)
-        for (size_t i = 0; i < raw.count; ++i)
-            dropped += removeEntry(at, raw.names[i]) == 0;
-    arrivals_free(&raw);
-    if (at >= 0)
-        close(at);
-    return dropped;
+    return clear(dir, "arrivals", REMOVE);
 }

@@ -1,35 +1,15 @@
 /*
  * qmx4-fwload-pass: the helper of the udev rule and the systemd units.
- *
- *   --arrival NAME  Run by the udev rule for every USB device that arrives
- *                   (no unit, no sandbox): records the arrival as a marker
- *                   (markers.h) and ends at once.
- *   (otherwise)     Run by qmx4-fwload.service, which qmx4-fwload.path
- *                   starts whenever markers wait: one firmware pass, on
- *                   record in the journal (its standard output).
- *
- * Why no arrival is lost: udev records an arrival only once its device
- * exists. A pass takes the passes' lock, then takes the markers, and only
- * then starts the downloader, which lists the devices: each marker it took
- * belongs to a device that existed before that listing. A marker made
- * later stays, and systemd starts another pass for it when this one ends.
- * Taken markers stay until a pass serves them, so a pass that dies loses
- * none.
- *
- * Why no pass overlaps another: each pass holds the passes' lock
- * (passlock.h); the downloader inherits it and keeps it for as long as it
- * lives. The companion's device commands take the same lock.
- *
- * What systemd does and this helper does not: it restarts the service
- * after a pass that failed or a helper that was killed (Restart=), sends a
- * stop to this helper alone (KillMode=mixed), and counts every pass for
- * Prometheus after the service ended (ExecStopPost=, from the events file
- * the pass wrote). The helper only waits, at the start of a retry, for the
- * delay its tries call for, at once when a device arrives meanwhile: a
- * start requested while systemd holds a restart back would wait for it.
- *
- * It is written in C and links only the C library, so that an arrival costs
- * no more than a process start.
+ * With --arrival it records a device's arrival as a marker (markers.h);
+ * otherwise it runs one pass: it takes the passes' lock (passlock.h), then
+ * the markers, and only then starts the downloader, which lists the
+ * devices, so every marker it took belongs to a device that listing sees.
+ * It relays the downloader's output to the journal and says what the pass
+ * did. Restarts after a failure, stops and counting are systemd's (the
+ * unit); the helper only waits out a retry's delay, cut short by an
+ * arrival, because a start requested while systemd holds a restart back
+ * would wait for it. C and the C library only, so that an arrival costs no
+ * more than a process start.
  */
 
 #include "decimal.h"
@@ -58,27 +38,21 @@ static const char help[] =
     USAGE
     "\n"
     "With --arrival, records the arrival of a USB device (NAME: its bus and\n"
-    "device number, as 001-005) as a marker in DIR/arrivals and ends; the udev\n"
-    "rule runs it so. Otherwise runs one pass in the working directory: waits\n"
-    "until no other pass runs, takes the markers into DIR/taken, runs PROGRAM\n"
-    "(default " QMX4_PROGRAM ") and reports on standard output the arrivals\n"
-    "it serves, what PROGRAM printed (\"output: \") and added to service.log\n"
-    "(\"log: \"), escaped, and a summary. qmx4-fwload.service runs it so.\n"
-    "A pass that failed leaves its markers taken; the next start, which\n"
-    "systemd makes, waits for the retry's delay (less when a device arrives)\n"
-    "and tries again, until the delays are used up. SIGTERM or SIGINT is\n"
-    "passed on to PROGRAM, which gets 5 s to end.\n"
+    "device number, as 001-005) in DIR/arrivals and ends. Otherwise runs one\n"
+    "pass in the working directory: waits for the passes' lock, takes the\n"
+    "markers into DIR/taken, runs PROGRAM (default " QMX4_PROGRAM ") and\n"
+    "reports the arrivals it serves, PROGRAM's output (\"output: \"), the lines\n"
+    "added to service.log (\"log: \"), escaped, and a summary. A retry of a\n"
+    "failed pass (the service started again) first waits for its delay, less\n"
+    "when a device arrives. SIGTERM or SIGINT is passed on to PROGRAM.\n"
     "\n"
-    "  --lock-dir DIR          where the lock and the markers live, an absolute\n"
-    "                          directory owned by root (or you) and writable by\n"
-    "                          no one else (default " PASSLOCK_DIR ")\n"
-    "  --timeout SECONDS       stop a pass that runs longer (default 600)\n"
-    "  --retry-delays S,...    seconds before each retry of a failed pass; without\n"
-    "                          it, the environment's QMX4_RETRY_DELAYS (a value\n"
-    "                          that cannot be read is reported and means no\n"
-    "                          retries); neither: none\n"
-    "  --events FILE           the pass's events file, which the unit counts for\n"
-    "                          Prometheus once the service ended\n"
+    "  --lock-dir DIR        the lock and the markers, an absolute directory\n"
+    "                        owned by root (or you), writable by no one else\n"
+    "                        (default " PASSLOCK_DIR ")\n"
+    "  --timeout SECONDS     stop a pass that runs longer (default 600)\n"
+    "  --retry-delays S,...  seconds before each retry (default: the\n"
+    "                        environment's QMX4_RETRY_DELAYS, else none)\n"
+    "  --events FILE         the pass's events file, counted by the unit\n"
     "\n"
     "Exit status: 0 served; 1 failed, a retry follows; 2 a wrong command line;\n"
     "3 failed, the retries used up; 4 stopped; 5 failed in a way no retry mends,\n"
@@ -92,8 +66,6 @@ struct settings {
 
 /* At most this much of an argument goes into a message. */
 #define QUOTED 80
-/* The most a list of arrivals shows of itself in one line. */
-#define ARRIVALS_SHOWN 1024
 
 static int wrongUsage(const char *problem, const char *argument)
 {
@@ -104,28 +76,14 @@ static int wrongUsage(const char *problem, const char *argument)
 
 /* "arrivals: a b c"; a list too long for one line shows its number, the
    names that fit, whole, and how many more there are. */
-static void sayNames(const struct arrivals *list)
+static void sayNames(const struct markers_taken *taken)
 {
-    size_t length = 0, shown = 0, more = 0;
-    while (shown < list->count && length + strlen(list->names[shown]) + 1 <= ARRIVALS_SHOWN)
-        length += strlen(list->names[shown++]) + 1;
-    char line[ARRIVALS_SHOWN + 64] = "", digits[32], grouped[48] = "";
-    for (size_t i = 0; i < shown; ++i)
-        strcat(strcat(line, i ? " " : ""), list->names[i]);
-    if (list->count == 0)
+    if (taken->count == 0)
         say(SAY_INFO, "arrivals: by hand");
-    else if (shown == list->count)
-        say(SAY_INFO, "arrivals: %s", line);
-    else {
-        /* "2,870" */
-        const int n = snprintf(digits, sizeof digits, "%zu", list->count - shown);
-        for (int i = 0; i < n; ++i) {
-            grouped[more++] = digits[i];
-            if ((n - i - 1) % 3 == 0 && i + 1 < n)
-                grouped[more++] = ',';
-        }
-        say(SAY_INFO, "arrivals: %zu: %s and %s more", list->count, line, grouped);
-    }
+    else if (taken->shown == taken->count)
+        say(SAY_INFO, "arrivals: %s", taken->names);
+    else
+        say(SAY_INFO, "arrivals: %zu: %s and %zu more", taken->count, taken->names, taken->count - taken->shown);
 }
 
 /* The helper cannot work here: it says so, and empties the arrivals so
@@ -230,13 +188,13 @@ static int download(const struct settings *s, int tries, int stuck, int *exited)
 static int pass(const struct settings *s)
 {
     char why[PASSLOCK_WHY];
-    struct arrivals taken = {NULL, 0};
-    int tries, exited;
-    const int stuck = markers_take(s->lockDir, &taken, &tries, why);
+    struct markers_taken taken;
+    int exited;
+    const int stuck = markers_take(s->lockDir, &taken, why);
     if (stuck < 0)
         return cannotWork(s, why);
     sayNames(&taken);
-    arrivals_free(&taken);
+    const int tries = taken.tries;
     if (passrun_stopping())
         return stopped(s, 1, "before the pass");
     const int status = download(s, tries, stuck, &exited);

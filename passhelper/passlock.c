@@ -66,20 +66,14 @@ static int tryLock(int fd)
     return result;
 }
 
-/* Waits for the lock, for ever or until `timeout_ms` passed: flock itself
-   has no deadline, so a bounded wait looks again every 20 ms. */
+/* Waits at most `timeout_ms` for the lock: flock itself has no deadline,
+   so it looks again every 20 ms. */
 static int waitForLock(int fd, int timeout_ms)
 {
-    int result;
-    if (timeout_ms < 0) {
-        do
-            result = flock(fd, LOCK_EX);
-        while (result != 0 && errno == EINTR);
-        return result;
-    }
     const struct timespec step = {0, 20 * 1000 * 1000};
     for (long waited = 0;; waited += 20) {
-        if ((result = tryLock(fd)) == 0 || errno != EWOULDBLOCK)
+        const int result = tryLock(fd);
+        if (result == 0 || errno != EWOULDBLOCK)
             return result;
         if (waited >= timeout_ms) {
             errno = ETIMEDOUT;
@@ -89,21 +83,19 @@ static int waitForLock(int fd, int timeout_ms)
     }
 }
 
-/* Takes the lock on the file `name` in `dir`. */
-static int takeLock(const char *dir, const char *name, int inherit, int timeout_ms,
-                    void (*waiting)(void *, int), void *context, char *why)
+int passlock_take(const char *dir, int inherit, int timeout_ms, void (*waiting)(void *, int), void *context,
+                  char *why)
 {
     char path[PATH_MAX];
     if (!passlock_valid(dir))
         return failing(EINVAL, why, dir, "a lock directory is an absolute path");
-    if (snprintf(path, sizeof path, "%s/%s", dir, name) >= (int)sizeof path)
+    if (snprintf(path, sizeof path, "%s/pass", dir) >= (int)sizeof path)
         return failing(ENAMETOOLONG, why, dir, NULL);
-    /* The directory usually exists (tmpfiles.d, RuntimeDirectory=); by
-       hand it may not. */
+    /* Made by tmpfiles.d and RuntimeDirectory=; by hand it may be missing. */
     const int at = passlock_open_dir(AT_FDCWD, dir, NULL, 1, why);
     if (at < 0)
         return -1;
-    const int fd = openat(at, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | (inherit ? 0 : O_CLOEXEC), 0600);
+    const int fd = openat(at, "pass", O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | (inherit ? 0 : O_CLOEXEC), 0600);
     const int error = errno;
     close(at);
     struct stat info;
@@ -127,10 +119,4 @@ static int takeLock(const char *dir, const char *name, int inherit, int timeout_
     const int failure = errno;
     close(fd);
     return failing(failure, why, path, NULL);
-}
-
-int passlock_take(const char *dir, int inherit, int timeout_ms, void (*waiting)(void *, int),
-                  void *context, char *why)
-{
-    return takeLock(dir, "pass", inherit, timeout_ms, waiting, context, why);
 }

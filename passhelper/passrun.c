@@ -69,22 +69,22 @@ static struct timespec after(double seconds)
     return t;
 }
 
-/* Milliseconds until the deadline, at most `most`; -1 once it passed. */
-static int msUntil(const struct timespec *deadline, int most)
+/* Milliseconds until the deadline; -1 once it passed. */
+static int msUntil(const struct timespec *deadline)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     const long long ms = (long long)(deadline->tv_sec - now.tv_sec) * 1000 + (deadline->tv_nsec - now.tv_nsec) / 1000000;
-    return ms < 0 ? -1 : ms > most ? most : (int)ms;
+    return ms < 0 ? -1 : ms > INT_MAX ? INT_MAX : (int)ms;
 }
 
-/* Waits at most `ms` for a held signal or for `fd` (if not -1) to be
-   readable; returns whether `fd` is (or is at its end). Without a
-   signalfd it looks every 50 ms. */
+/* Waits at most `ms` (a second at most, should there be no signalfd) for
+   a held signal or for `fd` (if not -1) to be readable; returns whether
+   `fd` is (or is at its end). */
 static int waitFor(int fd, int ms)
 {
     struct pollfd fds[2] = {{fd, POLLIN, 0}, {signals, POLLIN, 0}};
-    if (poll(fds, 2, signals < 0 && ms > 50 ? 50 : ms) < 0)
+    if (poll(fds, 2, ms > 1000 ? 1000 : ms) < 0)
         fds[0].revents = 0;
     passrun_stopping();
     return fd >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR));
@@ -95,16 +95,14 @@ int passrun_back_off(const char *lockDir, double seconds)
     char path[PATH_MAX], events[4096];
     const struct timespec deadline = after(seconds);
     markers_pending(lockDir, path);
-    /* An arrival shows as a new entry (without inotify the directory is
-       looked at every quarter of a second). */
-    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch >= 0 && inotify_add_watch(watch, path, IN_CREATE | IN_MOVED_TO) < 0) {
-        close(watch);
-        watch = -1;
-    }
+    /* An arrival shows as a new entry; without inotify, the directory is
+       looked at every second. */
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch >= 0)
+        inotify_add_watch(watch, path, IN_CREATE | IN_MOVED_TO);
     int result, wait;
     while (!(result = passrun_stopping() ? -1 : markers_pending(lockDir, path)) &&
-           (wait = msUntil(&deadline, watch >= 0 ? INT_MAX : 250)) >= 0)
+           (wait = msUntil(&deadline)) >= 0)
         if (waitFor(watch, wait))
             while (read(watch, events, sizeof events) > 0) {
             }
@@ -186,7 +184,7 @@ static int watch(pid_t child, int out, int timeout, int *timedOut)
             kill(child, stopSignal);
             ending = 1, deadline = after(5);
         }
-        const int left = msUntil(&deadline, INT_MAX);
+        const int left = msUntil(&deadline);
         if (left < 0 && ending) {
             if (ending == 1 && !*timedOut)
                 complain(SAY_ERROR, "the downloader ignored %s for 5 s and was killed with SIGKILL", passrun_stop_name());

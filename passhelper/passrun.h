@@ -1,12 +1,9 @@
 /*
- * How the helper runs the downloader: its output relayed (journal.h) and
- * bounded, its deadline watched, a stop passed on; and how it waits before
- * a retry.
- *
- * The stop signals (SIGTERM, SIGINT) and SIGCHLD are held from the first
- * line of main (passrun_hold_signals): a stop is taken only at the points
- * that look for one, so that it is never lost between them, and every wait
- * is bounded or watches for it.
+ * How the helper runs the downloader (its output relayed, bounded; its
+ * deadline watched; a stop passed on) and waits before a retry. The stop
+ * signals (SIGTERM, SIGINT) and SIGCHLD are held from the first line of
+ * main: a stop is taken only where the helper looks for one, so it is
+ * never lost between, and every wait watches for it.
  */
 #ifndef PASSHELPER_PASSRUN_H
 #define PASSHELPER_PASSRUN_H
@@ -18,14 +15,13 @@
    status). */
 void passrun_hold_signals(void);
 
-/* Runs `program` with its standard output and error relayed line by line
-   behind "output: ", stopping it after `timeout` seconds (SIGTERM, SIGKILL
-   5 s later). A stop that comes meanwhile is passed on, and the program
-   gets 5 s to end before SIGKILL. Returns its exit status; 1 when it was
-   stopped, timed out or ended by a signal; 127 when it could not be
-   started; describes the outcome in `result` ("success", "failed (exit
-   status 3)", "stopped by SIGTERM", ...); sets *exited when the program
-   ended by itself. */
+/* Runs `program`, its standard output and error relayed behind "output: ";
+   stops it (SIGTERM, SIGKILL 5 s later) after `timeout` seconds or when a
+   stop comes. Returns its exit status; 1 when it was stopped, timed out,
+   ended by a signal or its status was lost; 127 when it could not be
+   started. Describes the outcome in `result` ("success", "failed (exit
+   status 3)", "stopped by SIGTERM", ...); sets *exited when it ended by
+   itself. */
 int passrun_run(const char *program, int timeout, char *result, size_t size, int *exited);
 
 /* The first (`last` 0) or the last line that was not empty of what the
