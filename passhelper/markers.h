@@ -1,14 +1,11 @@
-/*
- * Arrival markers. The udev rule records every USB device that arrives as
- * an empty file "arrivals/<bus>-<device>" in the lock directory, and the
- * path unit starts a pass while that directory is not empty. A pass, under
- * the passes' lock and before the downloader lists any device, renames
- * each marker (no space needed) to "taken/<name>~<tries>", tries counting
- * the passes begun with it. The pass that serves them removes them; one
- * that fails or dies leaves them for the next start, which takes them
- * again. A stop sets them back to "~0". The helper's exit statuses, which
- * the unit's Restart= settings read, are defined here too.
- */
+// Arrival markers. The udev rule records each USB device that arrives as an
+// empty file "arrivals/<bus>-<device>" in the lock directory; the path unit
+// starts a pass while that directory is not empty. A pass, under the lock
+// and before the downloader lists any device, renames each marker (no space
+// needed) to "taken/<name>~<tries>", tries counting the passes begun with
+// it. The pass that serves them removes them; one that fails or dies leaves
+// them for the next start; a stop sets them back to "~0". The helper's exit
+// statuses, which the unit's Restart= settings read, are defined here too.
 #ifndef PASSHELPER_MARKERS_H
 #define PASSHELPER_MARKERS_H
 
@@ -18,7 +15,6 @@
 extern "C" {
 #endif
 
-/* The helper's exit statuses. */
 enum {
     PASS_SERVED = 0,       /* the pass succeeded */
     PASS_RETRY = 1,        /* it failed; systemd restarts the service for a retry */
@@ -29,57 +25,42 @@ enum {
     PASS_NOT_STARTED = 127 /* the downloader could not be started */
 };
 
-/* The most retries a streak may have. */
 #define MARKERS_MOST_RETRIES 20
-
 /* What follows a streak that gave up, as the journal and the companion say it. */
 #define MARKERS_AGAIN "the next arrival or systemctl start qmx4-fwload.service tries again"
 
-/* Whether `name` can name a marker: 1 to 64 letters, digits, '-' or '_',
-   beginning with a letter or digit. */
+// Whether `name` can name a marker: 1 to 64 letters, digits, '-' or '_', the first a letter or digit.
 int markers_valid(const char *name);
 
-/* Reads "2,10,60" (seconds before each retry, each above 0 and at most a
-   day, with an optional fraction; "" for none) into `delays`. Returns how
-   many, or -1 for anything else. */
+// Reads "2,10,60" (seconds before each retry, 0 < d <= 86400, "" for none) into `delays`: how many, or -1.
 int markers_delays(const char *text, double delays[MARKERS_MOST_RETRIES]);
 
-/* The most tries among the markers in <dir>/taken (0 when none waits); -1
-   when the directory cannot be read. */
+// The most tries among the markers in <dir>/taken: 0 when none waits, -1 when it cannot be read.
 int markers_tries(const char *dir);
 
-/* For the helper; `why` takes PASSLOCK_WHY bytes. */
-
-/* Records an arrival, making the directories as needed; -1 with `why`. */
+// Records an arrival, making the directories as needed; -1 with `why` (PASSLOCK_WHY bytes) when they fail the checks.
 int markers_record(const char *dir, const char *name, char *why);
 
-/* Whether an entry waits in <dir>/arrivals; its path in `path` (PATH_MAX
-   bytes) for watching it. */
+// Whether an entry waits in <dir>/arrivals, whose path goes into `path` (PATH_MAX bytes) for watching it.
 int markers_pending(const char *dir, char *path);
 
-/* What a pass took. */
 struct markers_taken {
-    int tries;       /* the most tries among the taken markers */
-    size_t count;    /* how many devices they name */
+    int tries;        /* the most tries among the taken markers */
+    size_t count;     /* how many devices they name */
     char names[1024]; /* those names, sorted, as many as fit whole */
-    size_t shown;    /* how many are in `names` */
+    size_t shown;     /* how many are in `names` */
 };
 
-/* Takes every marker, the passes' lock held: each taken one's tries go up
-   by one, each arrival moves to taken with one try; with none, the marker
-   "by-hand" is made. An entry that is no marker is removed, or set aside
-   hidden in taken when it cannot be. Returns how many entries stayed
-   (said as markers left), or -1 with `why` when the directories cannot
-   be used. */
+// Takes every marker, the lock held: each taken one's tries go up by one, each arrival moves to taken with one try,
+// and with none "by-hand" is made. An entry that is no marker is removed, or set aside hidden in taken. Returns how
+// many entries stayed, or -1 with `why` when the directories cannot be used.
 int markers_take(const char *dir, struct markers_taken *taken, char *why);
 
-/* Once a pass ended: removes the taken markers (served or given up, `keep`
-   0), or sets them back to no tries (a stop, `keep` 1). */
+// Once a pass ended: removes the taken markers (served or given up, `keep` 0) or sets them back to no tries (a stop).
 void markers_finish(const char *dir, int keep);
 
-/* Removes every entry of <dir>/arrivals without trusting the directories
-   (nothing is followed), so that the path unit does not start pass after
-   pass when the helper cannot work. Returns how many it removed. */
+// Removes every entry of <dir>/arrivals, trusting no directory (nothing is followed), so that the path unit does not
+// start pass after pass when the helper cannot work; returns how many.
 int markers_drop(const char *dir);
 
 #ifdef __cplusplus

@@ -1,12 +1,9 @@
-/*
- * The lock directory and the passes' lock: an advisory flock on the file
- * "pass", held while a pass runs, taken here by every program that runs a
- * pass or opens a library session beside one. The helper runs as root and
- * renames and removes files in this directory, so it must be one nobody
- * else can change: a real directory, owned by root or by the user running
- * the program, writable by no group or other user; its "arrivals" and
- * "taken" directories too.
- */
+// The lock directory and the passes' lock: a flock on its file "pass", held
+// while a pass runs and taken here by every program that runs one or opens
+// a library session beside one. The helper runs as root and renames files
+// there, so the directory (and its "arrivals" and "taken") must be a real
+// directory owned by root or the program's user, writable by no one else.
+// PASSLOCK_DIR, the default, comes from the build.
 #ifndef PASSHELPER_PASSLOCK_H
 #define PASSHELPER_PASSLOCK_H
 
@@ -14,30 +11,18 @@
 extern "C" {
 #endif
 
-/* PASSLOCK_DIR, the default lock directory, comes from the build, which
-   puts it into the units and the rules too. */
+#define PASSLOCK_WHY 4352 /* the room a message of these functions needs */
 
-/* The room a message of these functions needs. */
-#define PASSLOCK_WHY 4352
-
-/* Whether `dir` can be a lock directory: an absolute path (a relative one
-   would depend on where a command runs). */
+// Whether `dir` can be a lock directory: an absolute path (a relative one would depend on where a command runs).
 int passlock_valid(const char *dir);
 
-/* Opens the directory `name` (relative to `at`, or absolute), made (0755)
-   when missing and `make` is set, and checks it as above. Returns its
-   descriptor, or -1 with errno set and in `why` the path (`shown`, or
-   `name` when null) and what is wrong ("/run/x: it is writable by others
-   (mode 0777)"). */
+// Opens the directory `name` (relative to `at`), made (0755) when missing and `make` is set; -1 with errno and "PATH:
+// what is wrong" in `why` (PATH: `shown`, else `name`) when it is none or fails the checks above.
 int passlock_open_dir(int at, const char *name, const char *shown, int make, char *why);
 
-/* Takes the passes' lock in the absolute directory `dir`, making it and
-   the lock file as needed; a lock file that is no regular file is refused.
-   When a pass holds it, calls `waiting` (if not null) once with the lock
-   file's descriptor, then waits at most `timeout_ms` (ETIMEDOUT). With
-   `inherit` the descriptor survives exec, so that a program started under
-   the lock keeps holding it. Returns the descriptor, or -1 with errno set
-   and in `why` the path and what failed. */
+// Takes the lock in `dir`, made as needed, calling `waiting` once when a pass holds it and waiting at most
+// `timeout_ms` (then ETIMEDOUT); with `inherit` it survives exec. -1 with errno and `why` for a relative `dir` or a
+// lock file that is no regular file.
 int passlock_take(const char *dir, int inherit, int timeout_ms, void (*waiting)(void *, int), void *context,
                   char *why);
 
