@@ -359,6 +359,15 @@ killed_in_pass=1 # counted, as failed, without a summary
 fault_case "every process killed in the download" "K1 " killed-in-session
 journal_has "retry 1 of 1 in 3 s" || fail "the start after a killed pass does not say it retries"
 journal_excerpt "the journal of a pass killed in its download and served again" "arrivals: 14-1" 16
+# The helper alone killed mid-download: systemd ends the rest of the
+# group and restarts the service, whose next pass serves the device.
+bus "$(device K4 2 1 3000)"
+arrive 14-7
+for _ in $(seq 1200); do grep -q '^KoOpen' "$root$journal" && break; sleep 0.05; done
+inside kill -KILL "$(main_pid)"
+killed_in_pass=2
+fault_case "the helper killed in the download" "K4 " killed-in-session
+journal_excerpt "the journal of a helper killed in its download and served again" "arrivals: 14-7" 16
 bus "$(device K2 2 1)" '<fault function="KoInt0" code="9" text="stalled once" times="1"/>'
 arrive 14-2
 journal_has "retry 1 of 1 in 3 s" || fail "no back-off before the helper is killed"
