@@ -67,8 +67,8 @@ report::Retry retryOf(const std::map<std::string, std::string>& unit, int tries,
     report::Retry retry;
     double delays[MARKERS_MOST_RETRIES];
     const int retries = delaysIn(unit.count("Environment") ? unit.at("Environment") : "", delays);
-    const auto is = [&](const char* key, const char* value) { return unit.count(key) && unit.at(key) == value; };
-    if (is("ActiveState", "failed") && is("ExecMainStatus", "3")) {
+    const auto is = [&](const char* key, const std::string& value) { return unit.count(key) && unit.at(key) == value; };
+    if (is("ActiveState", "failed") && is("ExecMainStatus", std::to_string(PASS_GAVE_UP))) {
         retry.kind = report::Retry::GaveUp;
         retry.when = number(unit, "InactiveEnterTimestamp");
         retry.retries = retries + 1;
@@ -88,7 +88,7 @@ report::Retry retryAfter(const char* code, const char* status, int tries, const 
     double delays[MARKERS_MOST_RETRIES];
     const int retries = delaysText ? std::max(0, markers_delays(delaysText, delays)) : 0;
     const std::string how = code ? code : "", what = status ? status : "";
-    if (how == "exited" && what == "3") {
+    if (how == "exited" && what == std::to_string(PASS_GAVE_UP)) {
         retry.kind = report::Retry::GaveUp;
         retry.when = now;
         retry.retries = tries;

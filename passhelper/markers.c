@@ -155,11 +155,19 @@ static void walk(int from, int to, enum how how, struct tally *t)
         free(list);
 }
 
+/* Orders taken markers by the name before their tries ("8-1" before "8-10"). */
+static int byMarker(const struct dirent **a, const struct dirent **b)
+{
+    const size_t n = strcspn((*a)->d_name, "~"), m = strcspn((*b)->d_name, "~");
+    const int order = strncmp((*a)->d_name, (*b)->d_name, n < m ? n : m);
+    return order ? order : (n > m) - (n < m);
+}
+
 /* The names the markers in `at` carry into `taken`, each once. */
 static void listNames(int at, struct markers_taken *taken)
 {
     struct dirent **list;
-    const int n = scandirat(at, ".", &list, notDots, alphasort);
+    const int n = scandirat(at, ".", &list, notDots, byMarker);
     char marker[80], previous[80] = "";
     size_t used = 0;
     for (int i = 0; i < n; ++i) {

@@ -15,13 +15,15 @@
 extern "C" {
 #endif
 
+/* Above 7 and below 64: systemd names 3 to 7 after LSB init scripts
+   ("3/NOTIMPLEMENTED") and 64 to 78 after BSD, which would mislead. */
 enum {
     PASS_SERVED = 0,       /* the pass succeeded */
     PASS_RETRY = 1,        /* it failed; systemd restarts the service for a retry */
     PASS_USAGE = 2,        /* a wrong command line */
-    PASS_GAVE_UP = 3,      /* it failed, and the retries are used up */
-    PASS_STOPPED = 4,      /* a stop came (SIGTERM, SIGINT) */
-    PASS_FAILED = 5,       /* it failed in a way no retry mends, or the helper cannot work */
+    PASS_GAVE_UP = 10,     /* it failed, and the retries are used up */
+    PASS_STOPPED = 11,     /* a stop came (SIGTERM, SIGINT) */
+    PASS_FAILED = 12,      /* it failed in a way no retry mends, or the helper cannot work */
     PASS_NOT_STARTED = 127 /* the downloader could not be started */
 };
 

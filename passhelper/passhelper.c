@@ -55,8 +55,8 @@ static const char help[] =
     "  --events FILE         the pass's events file, counted by the unit\n"
     "\n"
     "Exit status: 0 served; 1 failed, a retry follows; 2 a wrong command line;\n"
-    "3 failed, the retries used up; 4 stopped; 5 failed in a way no retry mends,\n"
-    "or no pass could run; 127 PROGRAM could not be started.\n";
+    "10 failed, the retries used up; 11 stopped; 12 failed in a way no retry\n"
+    "mends, or no pass could run; 127 PROGRAM could not be started.\n";
 
 struct settings {
     const char *lockDir, *program, *events;

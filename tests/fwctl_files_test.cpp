@@ -165,8 +165,8 @@ TEST_F(Companion, MetricsCountPassesFromFileToFile)
     for (const Ended& e : {Ended{"exited", "1", "begun 2 1.5\ndownloaded 0\nfailed 1\nended 1 0.125\n",
                                 "qmx4_fwload_retry_due_timestamp_seconds "},
                            Ended{"killed", "9", "begun 2 1.5\ndownloaded 0\n", "qmx4_fwload_retries_total 2"},
-                           Ended{"exited", "3", "begun 3 1.5\nended 1 0.1\n", "qmx4_fwload_gave_up 1"},
-                           Ended{"exited", "4", "", "qmx4_fwload_gave_up 0"}}) {
+                           Ended{"exited", "10", "begun 3 1.5\nended 1 0.1\n", "qmx4_fwload_gave_up 1"},
+                           Ended{"exited", "11", "", "qmx4_fwload_gave_up 0"}}) {
         SCOPED_TRACE(e.events);
         setenv("EXIT_CODE", e.code, 1);
         setenv("EXIT_STATUS", e.status, 1);

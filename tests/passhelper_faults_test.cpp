@@ -9,6 +9,7 @@
 // The steps are reached with pausepoint.so, which stops the helper there.
 
 #include "helper.h"
+#include "markers.h"
 #include "passlock.h"
 
 #include <chrono>
@@ -128,7 +129,7 @@ TEST_P(Faults, NothingIsLostDoubledOrLeftBehind)
     if (held >= 0)
         close(held);
     int status = finish(pid);
-    EXPECT_EQ(status, signal == Signal::Stop ? 4 : -1) << readFile(scratch / "out");
+    EXPECT_EQ(status, signal == Signal::Stop ? PASS_STOPPED : -1) << readFile(scratch / "out");
     if (signal == Signal::KillHelper && *step.pause == '\0') // KillMode=mixed: the rest once the helper is gone
         kill(-pid, SIGKILL);
 

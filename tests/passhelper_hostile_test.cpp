@@ -5,6 +5,7 @@
 // output, and several helpers at once.
 
 #include "helper.h"
+#include "markers.h"
 
 #include <chrono>
 #include <set>
@@ -94,15 +95,15 @@ TEST_F(Helper, FilesOfTheWrongKindInTheLockDirectoryAreRefusedNotFollowed)
 {
     // "@": the lock directory, L in the scratch directory `dir`.
     const struct { std::string why, setup, message; int status; } cases[] = {
-        {"a FIFO as the lock", "mkfifo L/pass", "@/pass: it is a FIFO, not a regular file", 5},
-        {"a directory as the lock", "mkdir L/pass", "@/pass: it is a directory, not a regular file", 5},
+        {"a FIFO as the lock", "mkfifo L/pass", "@/pass: it is a FIFO, not a regular file", PASS_FAILED},
+        {"a directory as the lock", "mkdir L/pass", "@/pass: it is a directory, not a regular file", PASS_FAILED},
         {"a link as arrivals", "mkdir E && touch E/keep && ln -s ../E L/arrivals",
-         "@/arrivals: it is a symbolic link, not a directory", 5},
-        {"a FIFO as taken", "mkdir L/arrivals && mkfifo L/taken", "@/taken: it is a FIFO, not a directory", 5},
-        {"a lock directory others may write", "chmod 777 L", "@: it is writable by others (mode 0777)", 5},
-        {"a link as the lock directory", "mv L M && ln -s M L", "@: it is a symbolic link, not a directory", 5},
+         "@/arrivals: it is a symbolic link, not a directory", PASS_FAILED},
+        {"a FIFO as taken", "mkdir L/arrivals && mkfifo L/taken", "@/taken: it is a FIFO, not a directory", PASS_FAILED},
+        {"a lock directory others may write", "chmod 777 L", "@: it is writable by others (mode 0777)", PASS_FAILED},
+        {"a link as the lock directory", "mv L M && ln -s M L", "@: it is a symbolic link, not a directory", PASS_FAILED},
         {"arrivals of another owner", "mkdir L/arrivals && chown 1:1 L/arrivals",
-         "@/arrivals: it belongs to user 1, neither root nor this program's user", 5},
+         "@/arrivals: it belongs to user 1, neither root nor this program's user", PASS_FAILED},
         {"a full directory aside", "mkdir -p L/arrivals/junk/x", "", 0},
     };
     for (const auto& c : cases) {
@@ -133,7 +134,7 @@ TEST_F(Helper, ASettingItCannotReadIsAWarningAndThePassRuns)
     const std::string journal =
         "JOURNAL_STREAM=" + std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino);
     const Outcome r = helper(script("exit 3"), "env " + journal + " QMX4_RETRY_DELAYS=60s");
-    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.status, PASS_FAILED);
     EXPECT_EQ(linesFrom(r.out, "<4>ignoring QMX4_RETRY_DELAYS=\"60s\": ").size(), 1u) << r.out;
     EXPECT_EQ(linesFrom(r.out, "<3>pass ended: 0 devices downloaded, failed (exit status 3), ").size(), 1u) << r.out;
     EXPECT_EQ(linesFrom(r.out, "arrivals: by hand").size(), 1u) << r.out;

@@ -4,6 +4,7 @@
 // random moments are the stress test's (coalesce_test.sh).
 
 #include "helper.h"
+#include "markers.h"
 
 #include <chrono>
 
@@ -33,15 +34,16 @@ TEST_F(Helper, APassTakesTheMarkersBeforeTheDownloaderListsDevices)
 {
     service("<service>" + loaderEntry + "</service>");
     bus(loaderDevice);
-    arrive("002-001");
-    arrive("001-005");
+    arrive("1-10");
+    arrive("1-1");
     arrive("boot");
     // What the arrivals directory holds when the "downloader" starts, and
-    // what was taken.
-    const Outcome listed = helper(script("ls -A '" + locks() + "/arrivals' '" + locks() + "/taken'; exec '" QMX4_FWLOAD "'"));
+    // what was taken; the names in order whatever their tries.
+    const Outcome listed =
+        helper(script("LC_ALL=C ls -A '" + locks() + "/arrivals' '" + locks() + "/taken'; exec '" QMX4_FWLOAD "'"));
     EXPECT_EQ(listed.status, 0);
-    const std::string prefix = "arrivals: 001-005 002-001 boot\noutput: " + locks() + "/arrivals:\noutput: \noutput: " +
-                               locks() + "/taken:\noutput: 001-005~1\noutput: 002-001~1\noutput: boot~1\n";
+    const std::string prefix = "arrivals: 1-1 1-10 boot\noutput: " + locks() + "/arrivals:\noutput: \noutput: " +
+                               locks() + "/taken:\noutput: 1-10~1\noutput: 1-1~1\noutput: boot~1\n";
     ASSERT_EQ(listed.out.substr(0, prefix.size() + 5), prefix + "log: ");
     EXPECT_EQ(listed.out.substr(prefix.size()), "log: " + startLine + "\nlog: Unconfigured device found: Loader\n" +
                                                    listed.out.substr(listed.out.rfind("pass ended: ")));
@@ -67,11 +69,11 @@ TEST_F(Helper, ThePassReportsTheLogsLinesAndWhatTheDownloaderDid)
         {"rm -f service.log; printf 'start\\nUnconfigured device found: A\\nchecksum error' >service.log; "
          "event downloaded 0; event failed 2; exit 1",
          "log: start\nlog: Unconfigured device found: A\nlog: checksum error\n",
-         "1 device downloaded, failed (exit status 1) at device 2", 5},
+         "1 device downloaded, failed (exit status 1) at device 2", PASS_FAILED},
         // logging off: no log, the count all the same
         {"rm -f service.log; event downloaded 3", "", "1 device downloaded, success", 0},
-        {"event failed -; exit 1", "", "0 devices downloaded, failed (exit status 1)", 5},
-        {"kill -KILL $$", "", "0 devices downloaded, ended by signal 9", 5},
+        {"event failed -; exit 1", "", "0 devices downloaded, failed (exit status 1)", PASS_FAILED},
+        {"kill -KILL $$", "", "0 devices downloaded, ended by signal 9", PASS_FAILED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
@@ -112,7 +114,7 @@ TEST_F(Helper, AStoppedPassIsOnRecordAndKeepsItsArrivals)
     const pid_t pid = start("'" QMX4_FWLOAD_PASS "' --lock-dir '" + locks() + "' '" QMX4_FWLOAD "'");
     ASSERT_TRUE(waitFor([&] { return deviceOpened(); }));
     kill(pid, SIGTERM);
-    EXPECT_EQ(finish(pid), 4);
+    EXPECT_EQ(finish(pid), PASS_STOPPED);
     EXPECT_NE(readFile(scratch / "out").find("pass ended: 0 devices downloaded, stopped by SIGTERM, "), std::string::npos)
         << readFile(scratch / "out");
     EXPECT_EQ(taken(), "1-1~0\n"); // for the next start, with no tries
@@ -122,14 +124,14 @@ TEST_F(Helper, APassEndsWithAStatusSystemdActsOn)
 {
     const struct { std::string args, body, err, summary; int status; } cases[] = {
         {"", "exit 0", "", "success", 0},
-        {"", "exit 3", "", "failed (exit status 3)", 5},
+        {"", "exit 3", "", "failed (exit status 3)", PASS_FAILED},
         {"--retry-delays 5 ", "exit 3", "", "failed (exit status 3)", 1},
         {"--retry-delays 5 ", "kill -SEGV $$", "qmx4-fwload-pass: the pass ended by signal 11 (Segmentation fault); "
-         "qmx4-fwctl doctor checks the device library\n", "ended by signal 11", 5},
+         "qmx4-fwctl doctor checks the device library\n", "ended by signal 11", PASS_FAILED},
         {"--retry-delays 5 ", "exec sleep 30", "qmx4-fwload-pass: the pass did not end within 1 s and was stopped\n",
-         "stopped after 1 s", 5},
+         "stopped after 1 s", PASS_FAILED},
         // A downloader that writes without pause still meets its deadline.
-        {"", "exec yes", "qmx4-fwload-pass: the pass did not end within 1 s and was stopped\n", "stopped after 1 s", 5},
+        {"", "exec yes", "qmx4-fwload-pass: the pass did not end within 1 s and was stopped\n", "stopped after 1 s", PASS_FAILED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
@@ -145,7 +147,7 @@ TEST_F(Helper, APassEndsWithAStatusSystemdActsOn)
     EXPECT_EQ(missing.status, 127);
     EXPECT_EQ(missing.err, "qmx4-fwload-pass: can't run " + scratch / "none" + ": No such file or directory\n");
     // SIGCHLD ignored by whoever started the helper hides no failure.
-    EXPECT_EQ(helper(script("exit 3"), "perl -e '$SIG{CHLD}=\"IGNORE\"; exec @ARGV' --").status, 5);
+    EXPECT_EQ(helper(script("exit 3"), "perl -e '$SIG{CHLD}=\"IGNORE\"; exec @ARGV' --").status, PASS_FAILED);
 }
 
 TEST_F(Helper, AFailedPassIsRetriedBySystemdUntilOneSucceedsOrTheRetriesAreUsedUp)
@@ -155,7 +157,7 @@ TEST_F(Helper, AFailedPassIsRetriedBySystemdUntilOneSucceedsOrTheRetriesAreUsedU
     // systemd's restart.
     const struct { std::string delays; int failures; int status; std::vector<std::string> lines; } cases[] = {
         {"0.1,0.2", 1, 0, {"retry 1 of 2 in 0.1 s", "retry 1 of 2", "arrivals: 1-1", "pass ended: 0 devices downloaded, success"}},
-        {"0.1,0.2", 9, 3,
+        {"0.1,0.2", 9, PASS_GAVE_UP,
          {"retry 2 of 2 in 0.2 s", "gave up after 3 tries; the next arrival or systemctl start qmx4-fwload.service "
                                    "tries again"}},
         {"0.1", -1, 127, {"pass ended: 0 devices downloaded, failed (exit status 127)"}},
