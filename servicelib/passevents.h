@@ -6,8 +6,12 @@
  * descriptor, qmx4-fwload writes one line to it per event, each with one
  * write(2):
  *
- *   downloaded INDEX   the firmware download into the device at INDEX (in
- *                      this pass's enumeration) succeeded
+ *   downloaded INDEX SIZE SHA256
+ *                      the firmware download into the device at INDEX (in
+ *                      this pass's enumeration) succeeded, of a file of SIZE
+ *                      bytes with that SHA-256 (64 lowercase hexadecimal
+ *                      digits) as read right before the library got its
+ *                      path; both are left out when it could not be read
  *   failed INDEX       the pass failed at the device at INDEX
  *   failed -           the pass failed outside any device (opening or
  *                      closing the library session, listing the devices)

@@ -1,5 +1,6 @@
 #include "servicelib.h"
 
+#include "firmwaredigest.h"
 #include "passevents.h"
 #include "regularfile.h"
 #include "xelement.h"
@@ -31,12 +32,15 @@ DeviceEntry readEntry(const XElement& element)
     entry.type = element.getAttribute("type", -1);
     entry.fw = element.getAttribute("fw", "");
     entry.name = element.getAttribute("name", "Unknown");
+    if (element.hasAttribute("sha256"))
+        entry.sha256 = element.getAttribute("sha256", "");
     return entry;
 }
 
 bool isValidEntry(const DeviceEntry& entry)
 {
-    return !entry.name.empty() && !entry.fw.empty() && entry.type != -1 && entry.vid != 0 && entry.pid != 0;
+    return !entry.name.empty() && !entry.fw.empty() && entry.type != -1 && entry.vid != 0 && entry.pid != 0 &&
+           (!entry.sha256 || validPin(*entry.sha256));
 }
 
 // Appends the configured device types of a service.xml root, in file
@@ -162,11 +166,11 @@ void reportEventsTo(int fd)
 
 // One line of the events channel, written whole or not at all; a channel
 // that cannot be written to changes nothing.
-static void event(const char* what, int index)
+static void event(const char* what, int index, const std::string& more = "")
 {
     if (_eventsFd < 0)
         return;
-    const std::string line = std::string(what) + " " + (index < 0 ? "-" : std::to_string(index)) + "\n";
+    const std::string line = std::string(what) + " " + (index < 0 ? "-" : std::to_string(index)) + more + "\n";
     const ssize_t written = write(_eventsFd, line.data(), line.size());
     (void)written;
 }
@@ -185,7 +189,7 @@ void download()
                     continue;
                 at = device.getIndex();
                 log("Unconfigured device found: " + entry->name);
-                downloadFirmware(device, entry->type, entry->fw);
+                downloadFirmware(device, entry->type, entry->fw, entry->sha256);
                 at = -1;
             }
         });
@@ -213,13 +217,22 @@ static void refuseSpecialFile(const std::string& path)
                                  ", not a regular file.");
 }
 
-void downloadFirmware(const qmx4api::EnumeratedDevice& device, int type, const std::string& fw)
+void downloadFirmware(const qmx4api::EnumeratedDevice& device, int type, const std::string& fw,
+                      const std::optional<std::string>& sha256)
 {
     const std::string path = firmwarePath(_baseDir, fw);
     refuseSpecialFile(path);
     qmx4api::withDevice(device, [&](qmx4api::Device& opened) {
+        // The file as it is the moment the library is handed its path; one
+        // replaced within that instant could differ (firmware is replaced
+        // safely by renaming a new file over the old).
+        const FirmwareDigest digest = digestFirmware(path);
+        const std::string mismatch = pinMismatch(path, sha256, digest);
+        if (!mismatch.empty())
+            throw std::runtime_error(mismatch);
         opened.__int0(type, path);
-        event(PASSEVENTS_DOWNLOADED, device.getIndex());
+        event(PASSEVENTS_DOWNLOADED, device.getIndex(),
+              digest.sha256.empty() ? "" : " " + std::to_string(digest.size) + " " + digest.sha256);
     });
 }
 

@@ -3,6 +3,7 @@
 
 #include "qmx4api.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ struct DeviceEntry {
     int type;         // device type number handed to the firmware download
     int vid;          // USB vendor id
     int pid;          // USB product id
+    std::optional<std::string> sha256; // the firmware file's SHA-256 when the type pins it (sha256="...")
 };
 
 // The device type of one <type> element as init reads it: each attribute
@@ -25,7 +27,8 @@ struct DeviceEntry {
 DeviceEntry readEntry(const XElement& element);
 
 // Whether init stores such an entry: a name and a firmware file name, a
-// type other than -1, and vendor and product ids other than 0.
+// type other than -1, vendor and product ids other than 0, and a sha256, if
+// any, of 64 hexadecimal digits.
 bool isValidEntry(const DeviceEntry& entry);
 
 // Reads <baseDir>/data/service.xml: sets the log switches, deletes the old
@@ -86,8 +89,10 @@ void download();
 // Opens the device, downloads <base>/data/<fw> into it by type number and
 // closes it. Throws on failure; a device that did open is closed first. A
 // firmware file that is a FIFO, socket or device node fails before the
-// library is asked (a library could wait on it for ever).
-void downloadFirmware(const qmx4api::EnumeratedDevice& device, int type, const std::string& fw);
+// library is asked (a library could wait on it for ever), as does one whose
+// SHA-256 differs from `sha256` when that is given.
+void downloadFirmware(const qmx4api::EnumeratedDevice& device, int type, const std::string& fw,
+                      const std::optional<std::string>& sha256 = std::nullopt);
 
 // Has the passes report their events (passevents.h) on the descriptor `fd`
 // from now on, if it is a regular file open for writing (above the standard

@@ -42,7 +42,9 @@ TEST_F(Program, EventsGoOnlyToARegularFileOpenForWriting)
     }
     bus(loaderDevice);
     EXPECT_EQ(run("QMX4_FWLOAD_EVENTS_FD=7 7>>'" + scratch / "events" + "'").status, 0);
-    EXPECT_EQ(readFile(scratch / "events"), "downloaded 0\n");
+    // The file as handed over: its size and SHA-256 (sha256sum's).
+    EXPECT_EQ(readFile(scratch / "events"),
+              "downloaded 0 8 c3bf47ea1f4a4a605470313cacb3a44f4a461f68c6faeab07e737610cb5ac835\n");
 }
 
 TEST_F(Program, ThreeDeviceTrace)
@@ -133,6 +135,30 @@ TEST_F(Program, AFailureAtTheFirstDeviceSkipsTheRest)
     EXPECT_EQ(r.out, "Firmware file not found: .//data/missing.bin\n");
     EXPECT_EQ(r.log, (Lines{startLine, "Unconfigured device found: Loader", "Firmware file not found: .//data/missing.bin"}));
     EXPECT_EQ(calls(r), "KoInitEx=0 KoEnumerate=0 KoEnumerateInfo=0 KoEnumerateInfo=0 KoOpen=0 KoInt0=5 KoClose=0 KoDeInit=0");
+}
+
+TEST_F(Program, APinnedTypeGetsOnlyTheFileItPins)
+{
+    const std::string sum = "c3bf47ea1f4a4a605470313cacb3a44f4a461f68c6faeab07e737610cb5ac835"; // "firmware"
+    const std::string listed = "KoInitEx=0 KoEnumerate=0 KoEnumerateInfo=0 KoOpen=0 ";
+    const struct { std::string pin, out, calls; } cases[] = {
+        {sum, "", listed + "KoInt0=0 KoClose=0 KoDeInit=0"},
+        {"C3BF47EA1F4A4A605470313CACB3A44F4A461F68C6FAEAB07E737610CB5AC835", "", listed + "KoInt0=0 KoClose=0 KoDeInit=0"},
+        {std::string(64, 'a'),
+         "Firmware file .//data/loader.bin does not match its sha256: expected " + std::string(64, 'a') + ", found " +
+             sum + "\n",
+         listed + "KoClose=0 KoDeInit=0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pin);
+        service("<service><type name='Loader' fw='loader.bin' type='1' vid='4660' pid='1' sha256='" + c.pin +
+                "'/></service>");
+        bus(loaderDevice);
+        const Outcome r = run();
+        EXPECT_EQ(r.status, c.out.empty() ? 0 : 1);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(calls(r), c.calls);
+    }
 }
 
 TEST_F(Program, LoggingOffWritesNoLogButStillReports)

@@ -48,6 +48,9 @@ inline std::vector<Refusal> all(const std::string& file)
         {"<service>" + entry + "<type name='' fw='x' type='1' vid='1' pid='1'/></service>", "Invalid device entry #1",
          {"Invalid device entry #1"}},
         {"<service logging='false' append='true'><type/></service>", "Invalid device entry #0", untouched},
+        // A pin that is not 64 hexadecimal digits pins nothing: refused.
+        {"<service><type name='L' fw='loader.bin' type='1' vid='4660' pid='1' sha256='c3bf47'/></service>",
+         "Invalid device entry #0", {"Invalid device entry #0"}},
     };
 }
 
