@@ -92,13 +92,15 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
     // The devices as a pass would see them now; without them the passes are
     // still written, and the command fails.
     std::optional<prometheus::Devices> devices;
+    std::vector<prometheus::Firmware> firmware;
     try {
         const std::vector<servicelib::DeviceEntry> entries = readEntries(o.base);
+        firmware = prometheus::firmware(entries, o.base);
         devices = withDevices(held, err, [&](const auto& listed) { return prometheus::count(entries, listed); });
     } catch (const std::exception& e) {
         err << failureLine(e) << '\n';
     }
-    writeOutput(o.output, prometheus::render(passes, devices ? &*devices : nullptr, retry), out);
+    writeOutput(o.output, prometheus::render(passes, devices ? &*devices : nullptr, retry, firmware), out);
     if (!o.ended.empty())
         unlink(o.ended.c_str());
     return devices ? 0 : 1;

@@ -31,7 +31,7 @@ std::vector<Row> rows(const explain::Configuration& c, const std::string& baseDi
             result.push_back(std::move(row));
             continue;
         }
-        if (const std::string firmware = gather::firmwareProblem(row.path); !firmware.empty())
+        if (const std::string firmware = gather::firmwareProblem(row.path, e.entry.sha256); !firmware.empty())
             row.problems.push_back(firmware);
         if (!report::isUsbId(e.entry.vid) || !report::isUsbId(e.entry.pid))
             row.problems.push_back("ids cannot be USB ids");

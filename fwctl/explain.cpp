@@ -1,5 +1,6 @@
 #include "explain.h"
 
+#include "firmwaredigest.h"
 #include "report.h"
 #include "xelement.h"
 
@@ -15,7 +16,7 @@ namespace explain {
 namespace {
 
 const std::vector<std::string> rootAttributes = {"logging", "append"};
-const std::vector<std::string> entryAttributes = {"name", "fw", "type", "vid", "pid"};
+const std::vector<std::string> entryAttributes = {"name", "fw", "type", "vid", "pid", "sha256"};
 
 // Levenshtein distance, ignoring case.
 size_t distance(const std::string& a, const std::string& b)
@@ -163,6 +164,10 @@ void examine(const XElement& root, Configuration& c)
         number(*child, "type", e.entry.type, -1, "a device type number", e.faults, warnings);
         number(*child, "vid", e.entry.vid, 0, "a USB vendor id", e.faults, warnings);
         number(*child, "pid", e.entry.pid, 0, "a USB product id", e.faults, warnings);
+        if (e.entry.sha256 && !servicelib::validPin(*e.entry.sha256))
+            e.faults.push_back("sha256 is \"" + report::excerpt(*e.entry.sha256) +
+                               "\", not 64 hexadecimal digits: sha256sum data/" + report::excerpt(e.entry.fw) +
+                               " gives them");
         for (const auto& warning : warnings)
             c.warnings.push_back(label + warning);
         unknownAttributes(*child, entryAttributes, label, c.warnings);

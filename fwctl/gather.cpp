@@ -2,6 +2,7 @@
 
 #include "regularfile.h"
 #include "decimal.h"
+#include "firmwaredigest.h"
 #include "markers.h"
 #include "subprocess.h"
 
@@ -19,7 +20,7 @@
 namespace fwctl {
 namespace gather {
 
-std::string firmwareProblem(const std::string& path)
+std::string firmwareProblem(const std::string& path, const std::optional<std::string>& pin)
 {
     char why[REGULARFILE_WHY];
     const int fd = regularfile_open(path.c_str(), LLONG_MAX, why);
@@ -34,6 +35,8 @@ std::string firmwareProblem(const std::string& path)
     else if (char byte; read(fd, &byte, 1) != 1)
         problem = std::string("firmware unreadable: ") + std::strerror(errno);
     close(fd);
+    if (problem.empty() && pin)
+        problem = servicelib::pinMismatch(path, pin, servicelib::digestFirmware(path));
     return problem;
 }
 

@@ -7,14 +7,16 @@
 #include "report.h"
 
 #include <map>
+#include <optional>
 #include <string>
 
 namespace fwctl {
 namespace gather {
 
 // What keeps a pass from handing this firmware file to the library (missing,
-// unreadable, no regular file, empty), or "" when nothing does.
-std::string firmwareProblem(const std::string& path);
+// unreadable, no regular file, empty, not the file `pin` pins), or "" when
+// nothing does.
+std::string firmwareProblem(const std::string& path, const std::optional<std::string>& pin = std::nullopt);
 
 // Where the streak of retries stands: from what systemd shows of
 // qmx4-fwload.service and the taken markers in `lockDir` (markers.h);

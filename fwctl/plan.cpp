@@ -60,7 +60,7 @@ std::vector<Step> predict(const std::vector<servicelib::DeviceEntry>& entries,
             s.hint = hexHint(entries, s.info);
         } else {
             s.entry = static_cast<int>(e - entries.data());
-            s.problem = endsAt >= 0 ? std::string() : gather::firmwareProblem(servicelib::firmwarePath(baseDir, e->fw));
+            s.problem = endsAt >= 0 ? std::string() : gather::firmwareProblem(servicelib::firmwarePath(baseDir, e->fw), e->sha256);
             s.action = endsAt >= 0 ? Action::NotReached : s.problem.empty() ? Action::Download : Action::Fail;
             if (s.action == Action::NotReached)
                 s.problem = "the pass ends at device " + std::to_string(endsAt);

@@ -1,6 +1,7 @@
 #include "prometheus.h"
 
 #include "decimal.h"
+#include "firmwaredigest.h"
 #include "passevents.h"
 #include "report.h"
 
@@ -166,7 +167,37 @@ Devices count(const std::vector<servicelib::DeviceEntry>& entries,
     return counted;
 }
 
-std::string render(const Passes& passes, const Devices* devices, const report::Retry& retry)
+std::vector<Firmware> firmware(const std::vector<servicelib::DeviceEntry>& entries, const std::string& baseDir)
+{
+    std::vector<Firmware> files;
+    for (const auto& entry : entries)
+        files.push_back({entry.name, entry.fw,
+                         servicelib::digestFirmware(servicelib::firmwarePath(baseDir, entry.fw)).sha256});
+    return files;
+}
+
+namespace {
+
+// A label value as the exposition format takes it: backslash, double quote
+// and line feed escaped; other control characters and bytes beyond ASCII
+// (which need not be UTF-8) shown as '?'.
+std::string labelValue(const std::string& text)
+{
+    std::string value;
+    for (const unsigned char c : text)
+        if (c == '\\' || c == '"')
+            value += {'\\', static_cast<char>(c)};
+        else if (c == '\n')
+            value += "\\n";
+        else
+            value += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
+    return value;
+}
+
+} // namespace
+
+std::string render(const Passes& passes, const Devices* devices, const report::Retry& retry,
+                   const std::vector<Firmware>& firmware)
 {
     std::string out;
     if (passes.any) {
@@ -201,6 +232,16 @@ std::string render(const Passes& passes, const Devices* devices, const report::R
                "Attached QMX4 devices by the state number the device library reports (2: waiting for firmware).",
                states);
     }
+    std::vector<std::pair<std::string, double>> files;
+    for (size_t n = 0; n < firmware.size(); ++n)
+        files.push_back({"{entry=\"" + std::to_string(n) + "\",type=\"" + labelValue(firmware[n].type) +
+                             "\",file=\"" + labelValue(firmware[n].file) + "\",sha256=\"" + firmware[n].sha256 + "\"}",
+                         1});
+    if (!files.empty())
+        family(out, "firmware_info", "gauge",
+               "The firmware file of each configured device type (entry: its place in service.xml) and the SHA-256 a "
+               "pass would hand over now (empty when it cannot be read); always 1.",
+               files);
     return out;
 }
 

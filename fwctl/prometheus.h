@@ -66,10 +66,19 @@ struct Devices {
 Devices count(const std::vector<servicelib::DeviceEntry>& entries,
               const std::vector<qmx4api::EnumeratedDevice>& devices);
 
+// The firmware file a configured device type points at, and its SHA-256
+// ("" when it cannot be read).
+struct Firmware {
+    std::string type, file, sha256;
+};
+// Reads each entry's firmware file in `baseDir`, as a pass would find it.
+std::vector<Firmware> firmware(const std::vector<servicelib::DeviceEntry>& entries, const std::string& baseDir);
+
 // The exposition text, from the passes, the devices (without them, the
-// library could not list them, the device gauges are left out) and where
-// the helper's retries stand.
-std::string render(const Passes& passes, const Devices* devices, const report::Retry& retry);
+// library could not list them, the device gauges are left out), where the
+// helper's retries stand and the configured firmware files.
+std::string render(const Passes& passes, const Devices* devices, const report::Retry& retry,
+                   const std::vector<Firmware>& firmware = {});
 
 } // namespace prometheus
 } // namespace fwctl

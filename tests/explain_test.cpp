@@ -42,6 +42,9 @@ TEST_F(Explain, InvalidEntriesSayWhichAttributeAndWhy)
         {"name='L' fw='l.bin' type='1' vid=' ' pid='1'", "vid is empty"},
         {"name='L' fw='l.bin' type='1' vid='4660' pid='99999999999'", "pid \"99999999999\" is out of range"},
         {"name='L' fw='l.bin' type='1' vid='4660'", "pid is missing"},
+        {good + " sha256=''", "sha256 is \"\", not 64 hexadecimal digits: sha256sum data/l.bin gives them"},
+        {good + " sha256='" + std::string(63, 'a') + "g'",
+         "sha256 is \"" + std::string(63, 'a') + "g\", not 64 hexadecimal digits: sha256sum data/l.bin gives them"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.attributes);

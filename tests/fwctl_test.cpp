@@ -94,7 +94,9 @@ TEST_F(Companion, CheckReportsWhatKeepsEachEntryFromBeingServed)
             "<type name='Again' fw='loader.bin' type='3' vid='4660' pid='1'/>"
             "<type name='Big' fw='loader.bin' type='1' vid='70000' pid='1'/>"
             "<type name='Dir' fw='.' type='1' vid='1' pid='1'/>"
-            "<type name='Empty' fw='empty.bin' type='1' vid='1' pid='2'/></service>");
+            "<type name='Empty' fw='empty.bin' type='1' vid='1' pid='2'/>"
+            "<type name='Pinned' fw='loader.bin' type='1' vid='1' pid='3' sha256='" + std::string(64, 'A') +
+            "'/></service>");
     writeFile(base / "data/empty.bin", "");
     const std::string path = base / "data/";
     const Result r = run("check --tsv BASE");
@@ -104,7 +106,10 @@ TEST_F(Companion, CheckReportsWhatKeepsEachEntryFromBeingServed)
                      "2\tAgain\t1234:0001\t4660/1\t3\t" + path + "loader.bin\tnever used: #0 has the same ids\n"
                      "3\tBig\t-:0001\t70000/1\t1\t" + path + "loader.bin\tids cannot be USB ids\n"
                      "4\tDir\t0001:0001\t1/1\t1\t" + path + ".\tfirmware is a directory, not a regular file\n"
-                     "5\tEmpty\t0001:0002\t1/2\t1\t" + path + "empty.bin\tfirmware empty\n");
+                     "5\tEmpty\t0001:0002\t1/2\t1\t" + path + "empty.bin\tfirmware empty\n"
+                     "6\tPinned\t0001:0003\t1/3\t1\t" + path + "loader.bin\tFirmware file " + path +
+                     "loader.bin does not match its sha256: expected " + std::string(64, 'a') +
+                     ", found c3bf47ea1f4a4a605470313cacb3a44f4a461f68c6faeab07e737610cb5ac835\n");
     EXPECT_TRUE(journal().empty());
 
     service("<service>" + loaderEntry + "</service>");
@@ -318,6 +323,18 @@ TEST(Rendering, RetriesAreToldFromValuesAlone)
         EXPECT_EQ(fwctl::report::retryJson(c.retry), c.json);
         EXPECT_NE(fwctl::prometheus::render({}, nullptr, c.retry).find("\n" + c.metrics), std::string::npos);
     }
+}
+
+TEST(Rendering, FirmwareLabelsStayInsideTheirQuotes)
+{
+    const std::string sum(64, 'f');
+    const std::string text = fwctl::prometheus::render(
+        {}, nullptr, {}, {{"Loader", "loader.bin", sum}, {"A \"b\" \\c\nd\x1b\xc3\xa9", "x\"y.bin", ""}});
+    EXPECT_NE(text.find("\nqmx4_fwload_firmware_info{entry=\"0\",type=\"Loader\",file=\"loader.bin\",sha256=\"" + sum +
+                        "\"} 1\nqmx4_fwload_firmware_info{entry=\"1\",type=\"A \\\"b\\\" \\\\c\\nd???\",file=\"x\\\"y.bin\","
+                        "sha256=\"\"} 1\n"),
+              std::string::npos)
+        << text;
 }
 
 } // namespace
