@@ -51,8 +51,12 @@ void passrecord_read_events(struct passrecord_events *events, int status, double
     if (events->fd < 0)
         return;
     FILE *channel = lseek(events->fd, 0, SEEK_SET) == 0 ? fdopen(dup(events->fd), "r") : NULL;
-    char line[64], index[32];
-    while (channel && fgets(line, sizeof line, channel)) {
+    char line[256], index[32];
+    /* Only the start of a line is read: the rest of a long one (its fields)
+       must not pass for an event. */
+    for (int start = 1; channel && fgets(line, sizeof line, channel); start = strchr(line, '\n') != NULL) {
+        if (!start)
+            continue;
         if (sscanf(line, PASSEVENTS_DOWNLOADED " %31s", index) == 1)
             ++events->downloads;
         else if (sscanf(line, PASSEVENTS_FAILED " %31s", index) == 1) {

@@ -6,15 +6,19 @@
  * descriptor, qmx4-fwload writes one line to it per event, each with one
  * write(2):
  *
- *   downloaded INDEX SIZE SHA256
- *                      the firmware download into the device at INDEX (in
- *                      this pass's enumeration) succeeded, of a file of SIZE
- *                      bytes with that SHA-256 (64 lowercase hexadecimal
- *                      digits) as read right before the library got its
- *                      path; both are left out when it could not be read
+ *   downloaded INDEX   the firmware download into the device at INDEX (in
+ *                      this pass's enumeration) succeeded
  *   failed INDEX       the pass failed at the device at INDEX
  *   failed -           the pass failed outside any device (opening or
  *                      closing the library session, listing the devices)
+ *
+ * followed by fields, each a tab and KEY=VALUE (a tab, line feed or
+ * backslash in VALUE written \t, \n, \\): for a device, entry (its type's
+ * place in service.xml), type (that type's name), file (the firmware path
+ * handed to the library), device (the name the library lists), vid, pid,
+ * and once the file was read right before the library got its path, size
+ * (bytes) and sha256 (64 lowercase hexadecimal digits); for a failure,
+ * text (what the pass failed with).
  *
  * A refused configuration writes none. Without the variable, or where the
  * descriptor cannot be written to, the program behaves as it does without
@@ -38,5 +42,14 @@
 #define PASSEVENTS_FAILED "failed"
 #define PASSEVENTS_BEGUN "begun"
 #define PASSEVENTS_ENDED "ended"
+#define PASSEVENTS_ENTRY "entry"
+#define PASSEVENTS_TYPE "type"
+#define PASSEVENTS_FILE "file"
+#define PASSEVENTS_DEVICE "device"
+#define PASSEVENTS_VID "vid"
+#define PASSEVENTS_PID "pid"
+#define PASSEVENTS_SIZE "size"
+#define PASSEVENTS_SHA256 "sha256"
+#define PASSEVENTS_TEXT "text"
 
 #endif

@@ -20,6 +20,9 @@ static bool _logging = false;
 static bool _append = false;
 // Where a pass reports its events (passevents.h); -1: nowhere.
 static int _eventsFd = -1;
+// What the device being served was handed: the firmware file as read right
+// before the library got its path (size -1 until then).
+static FirmwareDigest _handedOver;
 
 // The device state that marks a device waiting for its firmware.
 static const int unconfigured = 2;
@@ -166,6 +169,27 @@ void reportEventsTo(int fd)
 
 // One line of the events channel, written whole or not at all; a channel
 // that cannot be written to changes nothing.
+// " key=value" for an event line: the fields are separated by tabs, so a
+// tab, a line feed and a backslash in a value are escaped (\t, \n, \\).
+static std::string field(const char* key, const std::string& value)
+{
+    std::string escaped;
+    for (const char c : value)
+        escaped += c == '\t' ? "\\t" : c == '\n' ? "\\n" : c == '\\' ? "\\\\" : std::string(1, c);
+    return std::string("\t") + key + "=" + escaped;
+}
+
+// The fields of the device being served (set as the pass reaches it), and
+// of the file it was handed once it was.
+static std::string _serving;
+static std::string servingFields()
+{
+    if (_handedOver.size < 0)
+        return _serving;
+    return _serving + field(PASSEVENTS_SIZE, std::to_string(_handedOver.size)) +
+           field(PASSEVENTS_SHA256, _handedOver.sha256);
+}
+
 static void event(const char* what, int index, const std::string& more = "")
 {
     if (_eventsFd < 0)
@@ -182,19 +206,25 @@ void download()
         qmx4api::withSession(_baseDir, [&] {
             const std::vector<qmx4api::EnumeratedDevice> devices = qmx4api::enumerate(qmx4api::AnyDevice);
             for (const auto& device : devices) {
-                if (!waitsForFirmware(device.getInfo().getState()))
+                const qmx4api::DeviceInfo info = device.getInfo();
+                if (!waitsForFirmware(info.getState()))
                     continue;
-                const DeviceEntry* entry = findEntry(_deviceEntries, device.getInfo());
+                const DeviceEntry* entry = findEntry(_deviceEntries, info);
                 if (!entry)
                     continue;
                 at = device.getIndex();
+                _handedOver = FirmwareDigest();
+                _serving = field(PASSEVENTS_ENTRY, std::to_string(entry - _deviceEntries.data())) +
+                           field(PASSEVENTS_TYPE, entry->name) + field(PASSEVENTS_FILE, firmwarePath(_baseDir, entry->fw)) +
+                           field(PASSEVENTS_DEVICE, info.getName()) + field(PASSEVENTS_VID, std::to_string(info.getVid())) +
+                           field(PASSEVENTS_PID, std::to_string(info.getPid()));
                 log("Unconfigured device found: " + entry->name);
                 downloadFirmware(device, entry->type, entry->fw, entry->sha256);
                 at = -1;
             }
         });
-    } catch (const std::exception&) {
-        event(PASSEVENTS_FAILED, at);
+    } catch (const std::exception& e) {
+        event(PASSEVENTS_FAILED, at, (at < 0 ? "" : servingFields()) + field(PASSEVENTS_TEXT, e.what()));
         throw;
     }
 }
@@ -226,13 +256,12 @@ void downloadFirmware(const qmx4api::EnumeratedDevice& device, int type, const s
         // The file as it is the moment the library is handed its path; one
         // replaced within that instant could differ (firmware is replaced
         // safely by renaming a new file over the old).
-        const FirmwareDigest digest = digestFirmware(path);
-        const std::string mismatch = pinMismatch(path, sha256, digest);
+        _handedOver = digestFirmware(path);
+        const std::string mismatch = pinMismatch(path, sha256, _handedOver);
         if (!mismatch.empty())
             throw std::runtime_error(mismatch);
         opened.__int0(type, path);
-        event(PASSEVENTS_DOWNLOADED, device.getIndex(),
-              digest.sha256.empty() ? "" : " " + std::to_string(digest.size) + " " + digest.sha256);
+        event(PASSEVENTS_DOWNLOADED, device.getIndex(), servingFields());
     });
 }
 

@@ -72,6 +72,9 @@ TEST_F(Helper, ThePassReportsTheLogsLinesAndWhatTheDownloaderDid)
          "1 device downloaded, failed (exit status 1) at device 2", PASS_FAILED},
         // logging off: no log, the count all the same
         {"rm -f service.log; event downloaded 3", "", "1 device downloaded, success", 0},
+        // a long line's fields are no events, whatever they hold
+        {"rm -f service.log; event \"downloaded 0 type=$(printf %0234d 0)downloaded 1 $(printf %0300d 0)\"", "",
+         "1 device downloaded, success", 0},
         {"event failed -; exit 1", "", "0 devices downloaded, failed (exit status 1)", PASS_FAILED},
         {"kill -KILL $$", "", "0 devices downloaded, ended by signal 9", PASS_FAILED},
     };

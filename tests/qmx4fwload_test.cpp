@@ -42,9 +42,11 @@ TEST_F(Program, EventsGoOnlyToARegularFileOpenForWriting)
     }
     bus(loaderDevice);
     EXPECT_EQ(run("QMX4_FWLOAD_EVENTS_FD=7 7>>'" + scratch / "events" + "'").status, 0);
-    // The file as handed over: its size and SHA-256 (sha256sum's).
+    // The device, its type and the file as handed over: its size and
+    // SHA-256 (sha256sum's).
     EXPECT_EQ(readFile(scratch / "events"),
-              "downloaded 0 8 c3bf47ea1f4a4a605470313cacb3a44f4a461f68c6faeab07e737610cb5ac835\n");
+              "downloaded 0\tentry=0\ttype=Loader\tfile=.//data/loader.bin\tdevice=Q\tvid=4660\tpid=1\tsize=8\t"
+              "sha256=c3bf47ea1f4a4a605470313cacb3a44f4a461f68c6faeab07e737610cb5ac835\n");
 }
 
 TEST_F(Program, ThreeDeviceTrace)
