@@ -8,7 +8,7 @@
 # mmdebstrap); the benchmarks. The Debian packages' own build needs are
 # debian/control's Build-Depends, which `make deb` installs from there.
 # None of these starts a network service on the machine that installs it.
-BUILD_PACKAGES := g++ make cmake pkg-config libtinyxml-dev libcli11-dev libelf-dev nettle-dev
+BUILD_PACKAGES := g++ make cmake pkg-config libtinyxml-dev libcli11-dev libelf-dev nettle-dev libsystemd-dev
 CHECK_PACKAGES := $(BUILD_PACKAGES) libgtest-dev shared-mime-info fontconfig-config systemd man-db udev \
                   umockdev jq python3-minimal
 TEST_PACKAGES := $(CHECK_PACKAGES) clang libclang-rt-dev valgrind python3-prometheus-client nlohmann-json3-dev attr

@@ -7,6 +7,7 @@
 #include "inventory.h"
 #include "prometheus.h"
 #include "output.h"
+#include "passjournal.h"
 
 #include "qmx4.h"
 #include "markers.h"
@@ -54,10 +55,45 @@ prometheus::Passes earlierPasses(const std::string& path, std::ostream& err)
 
 namespace command {
 
+namespace {
+
+// After the service: the pass and how the service ended, structured in the
+// journal (passjournal.h), whether or not the node exporter is there. Only
+// when systemd runs this (as the unit's ExecStopPost=, INVOCATION_ID set):
+// a run by hand or a test writes nothing into the system's journal.
+void journalPass(const std::string& events, int tries, const std::optional<prometheus::Pass>& pass)
+{
+    if (!std::getenv("INVOCATION_ID"))
+        return;
+    passjournal::Ended ended;
+    ended.passed = pass.has_value();
+    ended.success = pass && pass->success;
+    ended.downloads = pass ? static_cast<int>(pass->downloads) : 0;
+    ended.tries = tries;
+    const char* code = std::getenv("EXIT_CODE");
+    const char* status = std::getenv("EXIT_STATUS");
+    ended.gaveUp = code && status && std::string(code) == "exited" && std::string(status) == std::to_string(PASS_GAVE_UP);
+    passjournal::send(passjournal::entries(passjournal::deviceEvents(events), ended));
+}
+
+} // namespace
+
 int metrics(const Options& o, std::ostream& out, std::ostream& err)
 {
-    // After the service: nothing to do where the node exporter's directory
-    // is missing; the events file goes once it is read.
+    std::string events;
+    std::optional<prometheus::Pass> pass;
+    int tries = 0;
+    if (!o.ended.empty()) {
+        std::string why;
+        tries = markers_tries(o.lockDir.c_str());
+        timespec boot{};
+        clock_gettime(CLOCK_BOOTTIME, &boot);
+        regularfile::readWhole(o.ended, events, why, 1 << 20);
+        pass = prometheus::passOf(events, boot.tv_sec + boot.tv_nsec / 1e9, &tries);
+        journalPass(events, tries, pass);
+    }
+    // After the service: nothing more to do where the node exporter's
+    // directory is missing; the events file goes once it is read.
     if (!o.ended.empty()) {
         struct stat info;
         const std::string dir = o.output.substr(0, o.output.rfind('/') + 1);
@@ -76,12 +112,6 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
         prometheus::add(passes, prometheus::parsePass(o.record), report::unixTime());
     report::Retry retry;
     if (!o.ended.empty()) {
-        std::string events, why;
-        int tries = markers_tries(o.lockDir.c_str());
-        timespec boot{};
-        clock_gettime(CLOCK_BOOTTIME, &boot);
-        regularfile::readWhole(o.ended, events, why, 1 << 20);
-        const auto pass = prometheus::passOf(events, boot.tv_sec + boot.tv_nsec / 1e9, &tries);
         if (pass)
             prometheus::add(passes, *pass, report::unixTime());
         retry = gather::retryAfter(std::getenv("EXIT_CODE"), std::getenv("EXIT_STATUS"), tries,
