@@ -94,6 +94,14 @@ void addOptions(CLI::App& app, unsigned takes, Options& o, bool positionals)
         app.add_option("--library", o.library, "check this file instead of the one the dynamic loader finds")
             ->type_name("FILE")
             ->check(notEmpty);
+    if (takes & History) {
+        app.add_option("--type", o.type, "only downloads of this configured type (its name)")->type_name("NAME");
+        app.add_option("--since", o.since,
+                       "only downloads since then: now, today, yesterday, YYYY-MM-DD [HH:MM[:SS]], or -N with s, "
+                       "min, h or d")
+            ->type_name("TIME");
+        app.add_flag("--failed", o.failed, "only failed downloads");
+    }
     if (takes & Generic)
         app.add_flag("--generic", o.generic, "the packaged rule instead: a pass for every USB device");
     if (!positionals)

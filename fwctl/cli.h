@@ -27,6 +27,7 @@ enum Takes : unsigned {
     Record = 128, // --record, --no-lock
     Shell = 256,  // SHELL, in place of BASE
     Library = 512, // --library
+    History = 1024, // --type, --since, --failed
 };
 
 struct Command {

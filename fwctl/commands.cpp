@@ -4,10 +4,12 @@
 #include "entries.h"
 #include "explain.h"
 #include "gather.h"
+#include "history.h"
 #include "output.h"
 #include "plan.h"
 #include "report.h"
 #include "servicelib.h"
+#include "session.h"
 #include "udevrules.h"
 
 #include <vector>
@@ -97,6 +99,26 @@ int rules(const Options& o, std::ostream& out, std::ostream& err)
 int completion(const Options& o, std::ostream& out, std::ostream&)
 {
     writeOutput(o.output, cli::bashCompletion(), out);
+    return 0;
+}
+
+int history(const Options& o, std::ostream& out, std::ostream&)
+{
+    history::Filter filter;
+    filter.type = o.type;
+    filter.failed = o.failed;
+    if (!o.since.empty()) {
+        const auto since = history::sinceUsec(o.since, static_cast<long long>(report::unixTime() * 1e6));
+        if (!since)
+            throw Failure("--since takes now, today, yesterday, YYYY-MM-DD [HH:MM[:SS]] or -N with s, min, h or d, "
+                          "not " + report::excerpt(o.since));
+        filter.sinceUsec = *since;
+    }
+    const std::vector<history::Download> downloads = history::read(filter);
+    if (o.json)
+        out << history::json(downloads);
+    else
+        report::print(history::table(downloads, o.table), o.table, out);
     return 0;
 }
 

@@ -32,6 +32,9 @@ struct Options {
     std::string userId;  // set-user-id: what to store
     std::string shell;   // completion: for which shell
     std::string library; // doctor: this file instead of the one the loader finds
+    std::string type;    // history: only this configured type
+    std::string since;   // history: only entries since then (journalctl's syntax where practical)
+    bool failed = false; // history: only failed downloads
 };
 
 // The commands, each run with its options; what each does is its --help
@@ -46,6 +49,7 @@ int info(const Options& o, std::ostream& out, std::ostream& err);
 int setUserId(const Options& o, std::ostream& out, std::ostream& err);
 int completion(const Options& o, std::ostream& out, std::ostream& err);
 int doctor(const Options& o, std::ostream& out, std::ostream& err);
+int history(const Options& o, std::ostream& out, std::ostream& err);
 
 } // namespace command
 

@@ -86,9 +86,10 @@ const Command commands[] = {
      "format: the end, result and duration of the last pass, the passes,\n"
      "downloads and retries so far (counters), whether a retry is due or the\n"
      "service gave up, and the devices by what a pass would do with them and by\n"
-     "state. With --output the counters are read from FILE and FILE is replaced\n"
-     "whole. Each pass does this through qmx4-fwload-pass, with --record, into the\n"
-     "node exporter's directory for such files.\n"
+     "state, and each configured type's firmware SHA-256. With --output the\n"
+     "counters are read from FILE and FILE is replaced whole. After each pass\n"
+     "qmx4-fwload.service does this (ExecStopPost=, --ended) into the node\n"
+     "exporter's directory for such files, and records the pass in the journal.\n"
      "\n"
      "Exit status: 0 when written; 1 when the devices could not be listed (the\n"
      "passes are written without them) or the file failed.",
@@ -110,6 +111,18 @@ const Command commands[] = {
      "Exit status: 0 when a pass can use the library; 1 otherwise (the cause and\n"
      "the fix are printed).",
      Format | Library, command::doctor},
+    {"history", "list the downloads on record in the journal, newest first",
+     "Lists the firmware downloads the passes left in the system journal, newest\n"
+     "first: when, the device (its place in the pass's listing, its name and\n"
+     "ids), the configured type, the firmware file, its size and SHA-256 as the\n"
+     "pass read it right before the library got its path (cut to 12 digits in\n"
+     "a table, whole with --tsv and --json), and the outcome with the library's\n"
+     "text. It reads the journal only: no device, no lock. The system journal\n"
+     "is readable by root and the groups systemd-journal and adm.\n"
+     "\n"
+     "Exit status: 0 when listed (also when none is on record); 1 when there is\n"
+     "no journal or it may not be read, or a wrong --since.",
+     Format | History, command::history},
     {"completion", "print a shell completion script",
      "Prints a completion script for SHELL (bash), made from the commands and\n"
      "options above: the commands, each command's options, directories for the\n"

@@ -3,6 +3,7 @@
 // info and set-user-id with their JSON, and what goes wrong with output.
 
 #include "companion.h"
+#include "history.h"
 #include "prometheus.h"
 #include "refusals.h"
 
@@ -335,6 +336,41 @@ TEST(Rendering, FirmwareLabelsStayInsideTheirQuotes)
                         "sha256=\"\"} 1\n"),
               std::string::npos)
         << text;
+}
+
+TEST(Rendering, HistoryShowsEachDownloadWithItsFile)
+{
+    using fwctl::history::Download;
+    const std::string sum = "c3bf47ea1f4a4a605470313cacb3a44f4a461f68c6faeab07e737610cb5ac835";
+    const std::vector<Download> d = {
+        {1765300000000000, true, "Q", "1234:0001", "Loader", ".//data/loader.bin", "8", sum, "", 0},
+        {1765299000000000, false, "R", "1234:0002", "Other", ".//data/x.bin", "", "", "checksum\nerror", 1},
+    };
+    const auto table = fwctl::history::table(d, true);
+    EXPECT_EQ(table.rows[0][7], sum.substr(0, 12));
+    EXPECT_EQ(fwctl::history::table(d, false).rows[0][7], sum);
+    EXPECT_EQ(table.rows[1][8], "failed: checksum\nerror");
+    const std::string json = fwctl::history::json(d);
+    EXPECT_NE(json.find("\"device\":0,\"name\":\"Q\",\"ids\":\"1234:0001\",\"type\":\"Loader\",\"file\":\".//data/"
+                        "loader.bin\",\"size\":8,\"sha256\":\"" + sum + "\",\"outcome\":\"downloaded\",\"text\":null}"),
+              std::string::npos) << json;
+    EXPECT_NE(json.find("\"size\":null,\"sha256\":null,\"outcome\":\"failed\",\"text\":\"checksum\\u000aerror\"}"),
+              std::string::npos) << json;
+}
+
+TEST(History, SinceTakesJournalctlsCommonForms)
+{
+    const long long now = 1765300000LL * 1000000;
+    std::tm day{};
+    day.tm_year = 2026 - 1900, day.tm_mon = 11, day.tm_mday = 9, day.tm_hour = 10, day.tm_min = 30, day.tm_isdst = -1;
+    const long long at = static_cast<long long>(mktime(&day)) * 1000000;
+    const struct { std::string text; std::optional<long long> usec; } cases[] = {
+        {"now", now}, {"-90s", now - 90000000}, {"-2h", now - 7200000000LL}, {"-1d", now - 86400000000LL},
+        {"2026-12-09 10:30", at}, {"2026-12-09 10:30:00", at}, {"-2x", std::nullopt}, {"-h", std::nullopt},
+        {"2026-12-09 10:30 tomorrow", std::nullopt}, {"", std::nullopt}, {"last week", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(fwctl::history::sinceUsec(c.text, now), c.usec) << c.text;
 }
 
 } // namespace

@@ -17,7 +17,7 @@ man_options() {
     done | grep -vx -- --help | sort -u
 }
 help_options() { "$fwctl" "$1" --help | grep -E '^ +-' | grep -oE -- '--[a-z][a-z-]*' | grep -vx -- --help | sort -u; }
-for command in check list info set-user-id rules metrics doctor completion; do
+for command in check list info set-user-id rules metrics doctor history completion; do
   if ! diff <(help_options $command) <(man_options $command) >/dev/null; then
     echo "FAIL: $command: --help lists $(help_options $command | tr '\n' ' '); the man page $(man_options $command | tr '\n' ' ')"
     failures=$((failures + 1))

@@ -215,6 +215,34 @@ summed=$(pass_journal | sed -n 's/^pass ended: \([0-9]*\) devices\{0,1\} downloa
 [ "$downloads_total" = "$summed" ] || fail "the node exporter serves $downloads_total downloads; the journal's passes made $summed"
 "$here/promlint.py" "$root$metrics" >"$scratch/promlint" 2>&1 || fail "$metrics: $(cat "$scratch/promlint")"
 echo "--- $metrics after the passes"; cat "$root$metrics"
+# Each download structured in the journal, and the catalog explaining a
+# failed one (the failing pass of step 5).
+inside journalctl --sync 2>/dev/null
+inside journalctl -q --no-pager -o verbose -n 1 MESSAGE_ID=ebf232f909ef49b387ec21808d3c71d5 QMX4_TYPE="Type A" >"$scratch/verbose"
+grep -qxF "    QMX4_FIRMWARE_SHA256=$a_sum" "$scratch/verbose" && grep -qxF "    QMX4_FIRMWARE_SIZE=$(stat -c %s "$root$conf/a.bin")" "$scratch/verbose" ||
+  fail "no journal entry with a.bin's size and SHA-256 $a_sum: $(cat "$scratch/verbose")"
+grep -qx '    _SYSTEMD_UNIT=qmx4-fwload.service' "$scratch/verbose" || fail "the download's entry is not the unit's"
+echo "--- journalctl -o verbose MESSAGE_ID=ebf232f909ef49b387ec21808d3c71d5 (a download)"; cat "$scratch/verbose"
+inside journalctl -q --no-pager -x -n 1 -u qmx4-fwload.service MESSAGE_ID=27cf98081d4e4d9c8b15d13bbb06467b >"$scratch/explained"
+grep -q 'The pass ended there: devices after it were not visited' "$scratch/explained" ||
+  fail "journalctl -x does not explain a failed download: $(cat "$scratch/explained")"
+echo "--- journalctl -x of a failed download"; cat "$scratch/explained"
+# qmx4-fwctl history: the downloads on record, newest first; a file
+# replaced (as documented: a new file renamed over the old) between two
+# passes shows both checksums.
+inside sh -c 'printf "A firmware v2" >/etc/qmx4-fwload/.a.bin && cp /etc/qmx4-fwload/a.bin /etc/qmx4-fwload/a.bin.v1 && mv /etc/qmx4-fwload/.a.bin /etc/qmx4-fwload/a.bin'
+bus "$(device H1 2 1)"
+arrive 10-3; settle && [ "$(downloads)" = "H1 " ] || fail "the pass after replacing a.bin did not serve: '$(downloads)'"
+inside mv $conf/a.bin.v1 $conf/a.bin
+inside journalctl --sync 2>/dev/null
+v2_sum=$(printf 'A firmware v2' | sha256sum | cut -c1-64)
+inside /usr/bin/qmx4-fwctl history --tsv --type "Type A" >"$scratch/history" 2>&1 || fail "qmx4-fwctl history: $(cat "$scratch/history")"
+[ "$(head -n 1 "$scratch/history" | cut -f 6-9)" = ".//data/a.bin	13	$v2_sum	downloaded" ] ||
+  fail "history does not list the replaced file first: $(head -n 3 "$scratch/history")"
+grep -q "	.//data/a.bin	10	$a_sum	downloaded\$" "$scratch/history" || fail "history lost the earlier file's checksum"
+inside /usr/bin/qmx4-fwctl history --failed --json | python3 -c 'import json, sys; d = json.load(sys.stdin); assert d and all(e["outcome"] == "failed" for e in d), d' ||
+  fail "history --failed --json is not a list of failures"
+echo "--- qmx4-fwctl history --table --since -1h"; inside /usr/bin/qmx4-fwctl history --table --since -1h | head -n 6
 
 # 7. A pass stopped midway (systemctl stop) ends on record, with its
 # metrics.
@@ -407,7 +435,7 @@ fault_case "a typo in the retry setting" "F1 "
 # The helper's own lines (systemd's about the unit come with -u too).
 warnings=$(inside journalctl -q --no-pager -o cat -p warning -u qmx4-fwload.service -t qmx4-fwload)
 echo "--- journalctl -u qmx4-fwload.service -t qmx4-fwload -p warning"; printf '%s\n' "$warnings" | tail -n 12
-printf '%s\n' "$warnings" | grep -vE '^(pass ended: |gave up after |stopped by |ignoring |the last pass |the helper of |no retries |qmx4-fwload-pass: )' | grep -q . &&
+printf '%s\n' "$warnings" | grep -vE '^(pass ended: |gave up after |stopped by |ignoring |the last pass |the helper of |no retries |qmx4-fwload-pass: |download failed: |pass on record: )' | grep -q . &&
   fail "lines other than the helper's own failures, stops and warnings are at warning priority"
 printf '%s\n' "$warnings" | grep -q '^ignoring QMX4_RETRY_DELAYS' || fail "the ignored setting is not at warning priority"
 retries ""
