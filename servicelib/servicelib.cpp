@@ -167,9 +167,7 @@ void reportEventsTo(int fd)
     _eventsFd = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? fd : -1;
 }
 
-// One line of the events channel, written whole or not at all; a channel
-// that cannot be written to changes nothing.
-// " key=value" for an event line: the fields are separated by tabs, so a
+// "\tkey=value" for an event line: the fields are separated by tabs, so a
 // tab, a line feed and a backslash in a value are escaped (\t, \n, \\).
 static std::string field(const char* key, const std::string& value)
 {
@@ -190,6 +188,8 @@ static std::string servingFields()
            field(PASSEVENTS_SHA256, _handedOver.sha256);
 }
 
+// One line of the events channel, written whole or not at all; a channel
+// that cannot be written to changes nothing.
 static void event(const char* what, int index, const std::string& more = "")
 {
     if (_eventsFd < 0)
