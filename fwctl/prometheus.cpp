@@ -234,8 +234,9 @@ std::string render(const Passes& passes, const Devices* devices, const report::R
     }
     std::vector<std::pair<std::string, double>> files;
     for (size_t n = 0; n < firmware.size(); ++n)
-        files.push_back({"{entry=\"" + std::to_string(n) + "\",type=\"" + labelValue(firmware[n].type) +
-                             "\",file=\"" + labelValue(firmware[n].file) + "\",sha256=\"" + firmware[n].sha256 + "\"}",
+        // Labels in the node exporter's order, so that the file reads as it serves them.
+        files.push_back({"{entry=\"" + std::to_string(n) + "\",file=\"" + labelValue(firmware[n].file) +
+                             "\",sha256=\"" + firmware[n].sha256 + "\",type=\"" + labelValue(firmware[n].type) + "\"}",
                          1});
     if (!files.empty())
         family(out, "firmware_info", "gauge",

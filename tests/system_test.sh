@@ -208,7 +208,7 @@ for sample in 'qmx4_fwload_last_pass_success 1' 'qmx4_fwload_passes_total{result
 done
 # Which image each type points at, as sha256sum reads it.
 a_sum=$(sha256sum <"$root$conf/a.bin" | cut -c1-64)
-grep -qxF "qmx4_fwload_firmware_info{entry=\"0\",type=\"Type A\",file=\"a.bin\",sha256=\"$a_sum\"} 1" "$scratch/served.prom" ||
+grep -qxF "qmx4_fwload_firmware_info{entry=\"0\",file=\"a.bin\",sha256=\"$a_sum\",type=\"Type A\"} 1" "$scratch/served.prom" ||
   fail "the node exporter does not serve a.bin's SHA-256 $a_sum: $(grep firmware_info "$scratch/served.prom")"
 downloads_total=$(sed -n 's/^qmx4_fwload_downloads_total //p' "$scratch/served.prom")
 summed=$(pass_journal | sed -n 's/^pass ended: \([0-9]*\) devices\{0,1\} downloaded.*/\1/p' | awk '{ s += $1 } END { print s + 0 }')
