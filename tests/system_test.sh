@@ -230,6 +230,7 @@ echo "--- journalctl -x of a failed download"; cat "$scratch/explained"
 # qmx4-fwctl history: the downloads on record, newest first; a file
 # replaced (as documented: a new file renamed over the old) between two
 # passes shows both checksums.
+echo "--- qmx4-fwctl history --type 'Type A' before a.bin is replaced"; inside /usr/bin/qmx4-fwctl history --table --type "Type A" | head -n 4
 inside sh -c 'printf "A firmware v2" >/etc/qmx4-fwload/.a.bin && cp /etc/qmx4-fwload/a.bin /etc/qmx4-fwload/a.bin.v1 && mv /etc/qmx4-fwload/.a.bin /etc/qmx4-fwload/a.bin'
 bus "$(device H1 2 1)"
 arrive 10-3; settle && [ "$(downloads)" = "H1 " ] || fail "the pass after replacing a.bin did not serve: '$(downloads)'"
@@ -242,7 +243,19 @@ inside /usr/bin/qmx4-fwctl history --tsv --type "Type A" >"$scratch/history" 2>&
 grep -q "	.//data/a.bin	10	$a_sum	downloaded\$" "$scratch/history" || fail "history lost the earlier file's checksum"
 inside /usr/bin/qmx4-fwctl history --failed --json | python3 -c 'import json, sys; d = json.load(sys.stdin); assert d and all(e["outcome"] == "failed" for e in d), d' ||
   fail "history --failed --json is not a list of failures"
-echo "--- qmx4-fwctl history --table --since -1h"; inside /usr/bin/qmx4-fwctl history --table --since -1h | head -n 6
+echo "--- qmx4-fwctl history --table --since -1h, after a.bin was replaced"; inside /usr/bin/qmx4-fwctl history --table --since -1h | head -n 6
+# A type that pins another file than the one there: the pass fails at that
+# device before the library gets the path, and check predicts it.
+cp "$root$conf/service.xml" "$scratch/service.xml"
+sed -i "s|fw=\"b.bin\"|fw=\"b.bin\" sha256=\"$a_sum\"|" "$root$conf/service.xml"
+bus "$(device P0 2 2)"
+arrive 10-4; settle || fail "the pinned pass did not end"
+[ "$(downloads)" = "" ] || fail "a pinned type got a file that does not match: '$(downloads)'"
+journal_has "Firmware file .//data/b.bin does not match its sha256: expected $a_sum, found $(sha256sum <"$root$conf/b.bin" | cut -c1-64)" ||
+  fail "the journal does not say the pinned file differs"
+inside /usr/bin/qmx4-fwctl check --tsv "$base" 2>/dev/null | grep -q "does not match its sha256" || fail "check does not predict the pin's refusal"
+journal_excerpt "the journal of a pin refusing a wrong file" "arrivals: 10-4" 10
+cp "$scratch/service.xml" "$root$conf/service.xml"
 
 # 7. A pass stopped midway (systemctl stop) ends on record, with its
 # metrics.
