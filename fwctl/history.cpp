@@ -96,7 +96,7 @@ std::vector<Download> read(const Filter& filter)
     sd_journal_add_match(j, failed.data(), failed.size());
     if (!filter.failed)
         sd_journal_add_match(j, downloaded.data(), downloaded.size());
-    const std::string type = "QMX4_TYPE=" + filter.type;
+    const std::string type = "FWLOAD_TYPE=" + filter.type;
     if (!filter.type.empty())
         sd_journal_add_match(j, type.data(), type.size());
     std::vector<Download> found;
@@ -108,20 +108,20 @@ std::vector<Download> read(const Filter& filter)
         d.usec = static_cast<long long>(usec);
         if (d.usec < filter.sinceUsec)
             break;
-        d.downloaded = field(j, "QMX4_OUTCOME") == "downloaded";
-        const std::string index = field(j, "QMX4_DEVICE_INDEX");
+        d.downloaded = field(j, "FWLOAD_OUTCOME") == "downloaded";
+        const std::string index = field(j, "FWLOAD_DEVICE_INDEX");
         d.index = !index.empty() && index.size() < 9 && index.find_first_not_of("0123456789") == std::string::npos
                       ? std::stoi(index)
                       : -1;
-        d.device = field(j, "QMX4_DEVICE_NAME");
-        const std::string vid = field(j, "QMX4_VID"), pid = field(j, "QMX4_PID");
+        d.device = field(j, "FWLOAD_DEVICE_NAME");
+        const std::string vid = field(j, "FWLOAD_VID"), pid = field(j, "FWLOAD_PID");
         if (!vid.empty() && !pid.empty())
             d.ids = report::ids(std::atoi(vid.c_str()), std::atoi(pid.c_str()));
-        d.type = field(j, "QMX4_TYPE");
-        d.file = field(j, "QMX4_FIRMWARE");
-        d.size = field(j, "QMX4_FIRMWARE_SIZE");
-        d.sha256 = field(j, "QMX4_FIRMWARE_SHA256");
-        d.text = field(j, "QMX4_LIBRARY_TEXT");
+        d.type = field(j, "FWLOAD_TYPE");
+        d.file = field(j, "FWLOAD_FIRMWARE");
+        d.size = field(j, "FWLOAD_FIRMWARE_SIZE");
+        d.sha256 = field(j, "FWLOAD_FIRMWARE_CHECKSUM");
+        d.text = field(j, "FWLOAD_LIBRARY_TEXT");
         found.push_back(std::move(d));
     }
     sd_journal_close(j);

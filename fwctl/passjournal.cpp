@@ -101,14 +101,14 @@ std::vector<Entry> entries(const std::vector<DeviceEvent>& events, const Ended& 
             continue; // a pass that failed outside any device: its end's entry says so
         entry.push_back(std::string("MESSAGE_ID=") + (e.downloaded ? downloadedId : failedId));
         entry.push_back(e.downloaded ? "PRIORITY=6" : "PRIORITY=3");
-        entry.push_back(std::string("QMX4_OUTCOME=") + (e.downloaded ? "downloaded" : "failed"));
-        entry.push_back("QMX4_DEVICE_INDEX=" + std::to_string(e.index));
+        entry.push_back(std::string("FWLOAD_OUTCOME=") + (e.downloaded ? "downloaded" : "failed"));
+        entry.push_back("FWLOAD_DEVICE_INDEX=" + std::to_string(e.index));
         static const std::pair<const char*, const char*> named[] = {
-            {PASSEVENTS_DEVICE, "QMX4_DEVICE_NAME"}, {PASSEVENTS_VID, "QMX4_VID"},
-            {PASSEVENTS_PID, "QMX4_PID"},            {PASSEVENTS_ENTRY, "QMX4_ENTRY"},
-            {PASSEVENTS_TYPE, "QMX4_TYPE"},          {PASSEVENTS_FILE, "QMX4_FIRMWARE"},
-            {PASSEVENTS_SIZE, "QMX4_FIRMWARE_SIZE"}, {PASSEVENTS_SHA256, "QMX4_FIRMWARE_SHA256"},
-            {PASSEVENTS_TEXT, "QMX4_LIBRARY_TEXT"}};
+            {PASSEVENTS_DEVICE, "FWLOAD_DEVICE_NAME"}, {PASSEVENTS_VID, "FWLOAD_VID"},
+            {PASSEVENTS_PID, "FWLOAD_PID"},            {PASSEVENTS_ENTRY, "FWLOAD_ENTRY"},
+            {PASSEVENTS_TYPE, "FWLOAD_TYPE"},          {PASSEVENTS_FILE, "FWLOAD_FIRMWARE"},
+            {PASSEVENTS_SIZE, "FWLOAD_FIRMWARE_SIZE"}, {PASSEVENTS_SHA256, "FWLOAD_FIRMWARE_CHECKSUM"},
+            {PASSEVENTS_TEXT, "FWLOAD_LIBRARY_TEXT"}};
         for (const auto& [key, field] : named)
             if (e.fields.count(key))
                 entry.push_back(std::string(field) + "=" + get(e, key));
@@ -120,14 +120,14 @@ std::vector<Entry> entries(const std::vector<DeviceEvent>& events, const Ended& 
         result.push_back({"MESSAGE=pass on record: " + count + ", " + (ended.success ? "success" : "failure") +
                               ", try " + std::to_string(ended.tries),
                           std::string("MESSAGE_ID=") + passEndedId, ended.success ? "PRIORITY=6" : "PRIORITY=4",
-                          std::string("QMX4_RESULT=") + (ended.success ? "success" : "failure"),
-                          "QMX4_DOWNLOADS=" + std::to_string(ended.downloads),
-                          "QMX4_TRIES=" + std::to_string(ended.tries)});
+                          std::string("FWLOAD_RESULT=") + (ended.success ? "success" : "failure"),
+                          "FWLOAD_DOWNLOADS=" + std::to_string(ended.downloads),
+                          "FWLOAD_TRIES=" + std::to_string(ended.tries)});
     }
     if (ended.gaveUp)
         result.push_back({"MESSAGE=gave up after " + std::to_string(ended.tries) + " tries (on record)",
                           std::string("MESSAGE_ID=") + gaveUpId, "PRIORITY=3",
-                          "QMX4_TRIES=" + std::to_string(ended.tries)});
+                          "FWLOAD_TRIES=" + std::to_string(ended.tries)});
     return result;
 }
 

@@ -29,21 +29,21 @@ TEST(PassJournal, EachDeviceEventBecomesOneEntryWithItsFields)
     ASSERT_EQ(e.size(), 5u); // the failure outside any device has no entry of its own
     EXPECT_EQ(e[0], (Entry{"MESSAGE=downloaded: .//data/loader.bin (8 bytes, sha256 " + sum +
                                ") into device 0 (Q, 1234:0001), type Loader",
-                           std::string("MESSAGE_ID=") + downloadedId, "PRIORITY=6", "QMX4_OUTCOME=downloaded",
-                           "QMX4_DEVICE_INDEX=0", "QMX4_DEVICE_NAME=Q", "QMX4_VID=4660", "QMX4_PID=1", "QMX4_ENTRY=0",
-                           "QMX4_TYPE=Loader", "QMX4_FIRMWARE=.//data/loader.bin", "QMX4_FIRMWARE_SIZE=8",
-                           "QMX4_FIRMWARE_SHA256=" + sum}));
+                           std::string("MESSAGE_ID=") + downloadedId, "PRIORITY=6", "FWLOAD_OUTCOME=downloaded",
+                           "FWLOAD_DEVICE_INDEX=0", "FWLOAD_DEVICE_NAME=Q", "FWLOAD_VID=4660", "FWLOAD_PID=1", "FWLOAD_ENTRY=0",
+                           "FWLOAD_TYPE=Loader", "FWLOAD_FIRMWARE=.//data/loader.bin", "FWLOAD_FIRMWARE_SIZE=8",
+                           "FWLOAD_FIRMWARE_CHECKSUM=" + sum}));
     // The message is escaped; the field keeps the library's text as it was.
     EXPECT_EQ(e[1][0], "MESSAGE=download failed: device 2 (R, 1234:0002), type Tab\\there: checksum\\nerror \\\\ \\x1b[31m");
-    EXPECT_EQ(e[1].back(), "QMX4_LIBRARY_TEXT=checksum\nerror \\ \x1b[31m");
+    EXPECT_EQ(e[1].back(), "FWLOAD_LIBRARY_TEXT=checksum\nerror \\ \x1b[31m");
     // What a line does not say stays out.
     EXPECT_EQ(e[2], (Entry{"MESSAGE=downloaded: firmware into device 3", std::string("MESSAGE_ID=") + downloadedId,
-                           "PRIORITY=6", "QMX4_OUTCOME=downloaded", "QMX4_DEVICE_INDEX=3"}));
+                           "PRIORITY=6", "FWLOAD_OUTCOME=downloaded", "FWLOAD_DEVICE_INDEX=3"}));
     EXPECT_EQ(e[3], (Entry{"MESSAGE=pass on record: 1 device downloaded, failure, try 2",
-                           std::string("MESSAGE_ID=") + passEndedId, "PRIORITY=4", "QMX4_RESULT=failure",
-                           "QMX4_DOWNLOADS=1", "QMX4_TRIES=2"}));
+                           std::string("MESSAGE_ID=") + passEndedId, "PRIORITY=4", "FWLOAD_RESULT=failure",
+                           "FWLOAD_DOWNLOADS=1", "FWLOAD_TRIES=2"}));
     EXPECT_EQ(e[4], (Entry{"MESSAGE=gave up after 2 tries (on record)", std::string("MESSAGE_ID=") + gaveUpId,
-                           "PRIORITY=3", "QMX4_TRIES=2"}));
+                           "PRIORITY=3", "FWLOAD_TRIES=2"}));
 }
 
 } // namespace

@@ -218,13 +218,14 @@ echo "--- $metrics after the passes"; cat "$root$metrics"
 # Each download structured in the journal, and the catalog explaining a
 # failed one (the failing pass of step 5).
 inside journalctl --sync 2>/dev/null
-inside journalctl -q --no-pager -o verbose -n 1 MESSAGE_ID=ebf232f909ef49b387ec21808d3c71d5 QMX4_TYPE="Type A" >"$scratch/verbose"
-grep -qxF "    QMX4_FIRMWARE_SHA256=$a_sum" "$scratch/verbose" && grep -qxF "    QMX4_FIRMWARE_SIZE=$(stat -c %s "$root$conf/a.bin")" "$scratch/verbose" ||
+inside journalctl -q --no-pager -o verbose -n 1 MESSAGE_ID=ebf232f909ef49b387ec21808d3c71d5 FWLOAD_TYPE="Type A" >"$scratch/verbose"
+grep -qxF "    FWLOAD_FIRMWARE_CHECKSUM=$a_sum" "$scratch/verbose" && grep -qxF "    FWLOAD_FIRMWARE_SIZE=$(stat -c %s "$root$conf/a.bin")" "$scratch/verbose" ||
   fail "no journal entry with a.bin's size and SHA-256 $a_sum: $(cat "$scratch/verbose")"
 grep -qx '    _SYSTEMD_UNIT=qmx4-fwload.service' "$scratch/verbose" || fail "the download's entry is not the unit's"
 echo "--- journalctl -o verbose MESSAGE_ID=ebf232f909ef49b387ec21808d3c71d5 (a download)"; cat "$scratch/verbose"
 inside journalctl -q --no-pager -x -n 1 -u qmx4-fwload.service MESSAGE_ID=27cf98081d4e4d9c8b15d13bbb06467b >"$scratch/explained"
-grep -q 'The pass ended there: devices after it were not visited' "$scratch/explained" ||
+grep -q 'The pass ended there: devices after it were not visited' "$scratch/explained" &&
+  grep -q 'The pass failed at device 0 (D1), type' "$scratch/explained" ||
   fail "journalctl -x does not explain a failed download: $(cat "$scratch/explained")"
 echo "--- journalctl -x of a failed download"; cat "$scratch/explained"
 # qmx4-fwctl history: the downloads on record, newest first; a file
