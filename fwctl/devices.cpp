@@ -61,7 +61,7 @@ namespace {
 // journal (passjournal.h), whether or not the node exporter is there. Only
 // when systemd runs this (as the unit's ExecStopPost=, INVOCATION_ID set):
 // a run by hand or a test writes nothing into the system's journal.
-void journalPass(const std::string& events, int tries, const std::optional<prometheus::Pass>& pass)
+void journalPass(const std::string& events, int tries, const std::optional<prometheus::Pass>& pass, bool gaveUp)
 {
     if (!std::getenv("INVOCATION_ID"))
         return;
@@ -70,9 +70,7 @@ void journalPass(const std::string& events, int tries, const std::optional<prome
     ended.success = pass && pass->success;
     ended.downloads = pass ? static_cast<int>(pass->downloads) : 0;
     ended.tries = tries;
-    const char* code = std::getenv("EXIT_CODE");
-    const char* status = std::getenv("EXIT_STATUS");
-    ended.gaveUp = code && status && std::string(code) == "exited" && std::string(status) == std::to_string(PASS_GAVE_UP);
+    ended.gaveUp = gaveUp;
     passjournal::send(passjournal::entries(passjournal::deviceEvents(events), ended));
 }
 
@@ -80,21 +78,22 @@ void journalPass(const std::string& events, int tries, const std::optional<prome
 
 int metrics(const Options& o, std::ostream& out, std::ostream& err)
 {
-    std::string events;
+    // After the service: the pass its events file holds, and how the
+    // service ended, which tells whether a retry is due.
     std::optional<prometheus::Pass> pass;
-    int tries = 0;
+    report::Retry retry;
     if (!o.ended.empty()) {
-        std::string why;
-        tries = markers_tries(o.lockDir.c_str());
+        std::string events, why;
+        int tries = markers_tries(o.lockDir.c_str());
         timespec boot{};
         clock_gettime(CLOCK_BOOTTIME, &boot);
         regularfile::readWhole(o.ended, events, why, 1 << 20);
         pass = prometheus::passOf(events, boot.tv_sec + boot.tv_nsec / 1e9, &tries);
-        journalPass(events, tries, pass);
-    }
-    // After the service: nothing more to do where the node exporter's
-    // directory is missing; the events file goes once it is read.
-    if (!o.ended.empty()) {
+        retry = gather::retryAfter(std::getenv("EXIT_CODE"), std::getenv("EXIT_STATUS"), tries,
+                                   std::getenv("QMX4_RETRY_DELAYS"), report::unixTime());
+        journalPass(events, tries, pass, retry.kind == report::Retry::GaveUp);
+        // Nothing more to do where the node exporter's directory is
+        // missing; the events file goes once it is read.
         struct stat info;
         const std::string dir = o.output.substr(0, o.output.rfind('/') + 1);
         if (stat((dir.empty() ? "." : dir).c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
@@ -110,15 +109,10 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
     prometheus::Passes passes = earlierPasses(o.output, err);
     if (!o.record.empty())
         prometheus::add(passes, prometheus::parsePass(o.record), report::unixTime());
-    report::Retry retry;
-    if (!o.ended.empty()) {
-        if (pass)
-            prometheus::add(passes, *pass, report::unixTime());
-        retry = gather::retryAfter(std::getenv("EXIT_CODE"), std::getenv("EXIT_STATUS"), tries,
-                                   std::getenv("QMX4_RETRY_DELAYS"), report::unixTime());
-    } else {
+    if (pass)
+        prometheus::add(passes, *pass, report::unixTime());
+    if (o.ended.empty())
         retry = gather::retry(o.lockDir);
-    }
     // The devices as a pass would see them now; without them the passes are
     // still written, and the command fails.
     std::optional<prometheus::Devices> devices;

@@ -96,7 +96,7 @@ std::vector<Download> read(const Filter& filter)
     sd_journal_add_match(j, failed.data(), failed.size());
     if (!filter.failed)
         sd_journal_add_match(j, downloaded.data(), downloaded.size());
-    const std::string type = "FWLOAD_TYPE=" + filter.type;
+    const std::string type = std::string(passjournal::field::type) + "=" + filter.type;
     if (!filter.type.empty())
         sd_journal_add_match(j, type.data(), type.size());
     std::vector<Download> found;
@@ -108,46 +108,31 @@ std::vector<Download> read(const Filter& filter)
         d.usec = static_cast<long long>(usec);
         if (d.usec < filter.sinceUsec)
             break;
-        d.downloaded = field(j, "FWLOAD_OUTCOME") == "downloaded";
-        const std::string index = field(j, "FWLOAD_DEVICE_INDEX");
-        d.index = !index.empty() && index.size() < 9 && index.find_first_not_of("0123456789") == std::string::npos
-                      ? std::stoi(index)
-                      : -1;
-        d.device = field(j, "FWLOAD_DEVICE_NAME");
-        const std::string vid = field(j, "FWLOAD_VID"), pid = field(j, "FWLOAD_PID");
+        d.downloaded = field(j, passjournal::field::outcome) == "downloaded";
+        const std::string index = field(j, passjournal::field::deviceIndex);
+        d.index = static_cast<int>(passjournal::wholeNumber(index));
+        d.device = field(j, passjournal::field::deviceName);
+        const std::string vid = field(j, passjournal::field::vid), pid = field(j, passjournal::field::pid);
         if (!vid.empty() && !pid.empty())
-            d.ids = report::ids(std::atoi(vid.c_str()), std::atoi(pid.c_str()));
-        d.type = field(j, "FWLOAD_TYPE");
-        d.file = field(j, "FWLOAD_FIRMWARE");
-        d.size = field(j, "FWLOAD_FIRMWARE_SIZE");
-        d.sha256 = field(j, "FWLOAD_FIRMWARE_CHECKSUM");
-        d.text = field(j, "FWLOAD_LIBRARY_TEXT");
+            d.ids = report::ids(static_cast<int>(passjournal::wholeNumber(vid)),
+                                static_cast<int>(passjournal::wholeNumber(pid)));
+        d.type = field(j, passjournal::field::type);
+        d.file = field(j, passjournal::field::firmware);
+        d.size = field(j, passjournal::field::size);
+        d.sha256 = field(j, passjournal::field::checksum);
+        d.text = field(j, passjournal::field::libraryText);
         found.push_back(std::move(d));
     }
     sd_journal_close(j);
     return found;
 }
 
-namespace {
-
-std::string timeText(long long usec)
-{
-    const time_t seconds = static_cast<time_t>(usec / 1000000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
-
-} // namespace
-
 report::Table table(const std::vector<Download>& downloads, bool shortSums)
 {
     report::Table t;
     t.header = {"TIME", "DEVICE", "NAME", "VID:PID", "TYPE", "FILE", "SIZE", "SHA256", "OUTCOME"};
     for (const Download& d : downloads)
-        t.rows.push_back({timeText(d.usec), d.index < 0 ? "-" : std::to_string(d.index), d.device, d.ids, d.type,
+        t.rows.push_back({report::localTime(static_cast<double>(d.usec) / 1e6), d.index < 0 ? "-" : std::to_string(d.index), d.device, d.ids, d.type,
                           d.file, d.size, shortSums && d.sha256.size() > 12 ? d.sha256.substr(0, 12) : d.sha256,
                           d.downloaded ? "downloaded" : "failed: " + d.text});
     return t;
@@ -160,10 +145,9 @@ std::string json(const std::vector<Download>& downloads)
         items.push_back(json::Object()("time", json::number(d.usec / 1000000))("time_usec", json::number(d.usec))(
                                 "device", d.index < 0 ? json::null : json::number(d.index))("name", json::text(d.device))(
                                 "ids", json::text(d.ids))("type", json::text(d.type))("file", json::text(d.file))(
-                                "size", d.size.empty() || d.size.size() > 18 ||
-                                                d.size.find_first_not_of("0123456789") != std::string::npos
+                                "size", passjournal::wholeNumber(d.size) < 0
                                             ? json::null
-                                            : json::number(std::stoll(d.size)))(
+                                            : json::number(passjournal::wholeNumber(d.size)))(
                                 "sha256", d.sha256.empty() ? json::null : json::text(d.sha256))(
                                 "outcome", json::text(d.downloaded ? "downloaded" : "failed"))(
                                 "text", d.text.empty() ? json::null : json::text(d.text))

@@ -1,5 +1,6 @@
 #include "passjournal.h"
 
+#include "decimal.h"
 #include "passevents.h"
 #include "report.h"
 
@@ -46,9 +47,7 @@ std::string deviceText(const DeviceEvent& e)
     std::string text = "device " + std::to_string(e.index);
     const std::string name = get(e, PASSEVENTS_DEVICE), vid = get(e, PASSEVENTS_VID), pid = get(e, PASSEVENTS_PID);
     if (!vid.empty() && !pid.empty()) {
-        char ids[16];
-        std::snprintf(ids, sizeof ids, "%04lx:%04lx", std::strtol(vid.c_str(), nullptr, 10) & 0xffff,
-                      std::strtol(pid.c_str(), nullptr, 10) & 0xffff);
+        const std::string ids = report::ids(static_cast<int>(wholeNumber(vid)), static_cast<int>(wholeNumber(pid)));
         text += " (" + report::excerpt(name) + ", " + ids + ")";
     }
     if (e.fields.count(PASSEVENTS_TYPE))
@@ -57,6 +56,12 @@ std::string deviceText(const DeviceEvent& e)
 }
 
 } // namespace
+
+long long wholeNumber(const std::string& text)
+{
+    double value;
+    return decimal_parse(text.c_str(), -1, 1e15, DECIMAL_WHOLE, &value) == 0 ? static_cast<long long>(value) : -1;
+}
 
 std::vector<DeviceEvent> deviceEvents(const std::string& events)
 {
@@ -72,9 +77,7 @@ std::vector<DeviceEvent> deviceEvents(const std::string& events)
         if (word != PASSEVENTS_DOWNLOADED && word != PASSEVENTS_FAILED)
             continue;
         e.downloaded = word == PASSEVENTS_DOWNLOADED;
-        e.index = index.find_first_not_of("0123456789") == std::string::npos && !index.empty() && index.size() < 9
-                      ? std::stoi(index)
-                      : -1;
+        e.index = static_cast<int>(wholeNumber(index));
         for (std::string field; std::getline(fields, field, '\t');)
             if (const size_t equals = field.find('='); equals != std::string::npos)
                 e.fields[field.substr(0, equals)] = unescaped(field.substr(equals + 1));
@@ -101,17 +104,17 @@ std::vector<Entry> entries(const std::vector<DeviceEvent>& events, const Ended& 
             continue; // a pass that failed outside any device: its end's entry says so
         entry.push_back(std::string("MESSAGE_ID=") + (e.downloaded ? downloadedId : failedId));
         entry.push_back(e.downloaded ? "PRIORITY=6" : "PRIORITY=3");
-        entry.push_back(std::string("FWLOAD_OUTCOME=") + (e.downloaded ? "downloaded" : "failed"));
-        entry.push_back("FWLOAD_DEVICE_INDEX=" + std::to_string(e.index));
+        entry.push_back(std::string(field::outcome) + "=" + (e.downloaded ? "downloaded" : "failed"));
+        entry.push_back(std::string(field::deviceIndex) + "=" + std::to_string(e.index));
         static const std::pair<const char*, const char*> named[] = {
-            {PASSEVENTS_DEVICE, "FWLOAD_DEVICE_NAME"}, {PASSEVENTS_VID, "FWLOAD_VID"},
-            {PASSEVENTS_PID, "FWLOAD_PID"},            {PASSEVENTS_ENTRY, "FWLOAD_ENTRY"},
-            {PASSEVENTS_TYPE, "FWLOAD_TYPE"},          {PASSEVENTS_FILE, "FWLOAD_FIRMWARE"},
-            {PASSEVENTS_SIZE, "FWLOAD_FIRMWARE_SIZE"}, {PASSEVENTS_SHA256, "FWLOAD_FIRMWARE_CHECKSUM"},
-            {PASSEVENTS_TEXT, "FWLOAD_LIBRARY_TEXT"}};
-        for (const auto& [key, field] : named)
+            {PASSEVENTS_DEVICE, field::deviceName}, {PASSEVENTS_VID, field::vid},
+            {PASSEVENTS_PID, field::pid},           {PASSEVENTS_ENTRY, field::entry},
+            {PASSEVENTS_TYPE, field::type},         {PASSEVENTS_FILE, field::firmware},
+            {PASSEVENTS_SIZE, field::size},         {PASSEVENTS_SHA256, field::checksum},
+            {PASSEVENTS_TEXT, field::libraryText}};
+        for (const auto& [key, name] : named)
             if (e.fields.count(key))
-                entry.push_back(std::string(field) + "=" + get(e, key));
+                entry.push_back(std::string(name) + "=" + get(e, key));
         result.push_back(std::move(entry));
     }
     if (ended.passed) {
@@ -120,14 +123,14 @@ std::vector<Entry> entries(const std::vector<DeviceEvent>& events, const Ended& 
         result.push_back({"MESSAGE=pass on record: " + count + ", " + (ended.success ? "success" : "failure") +
                               ", try " + std::to_string(ended.tries),
                           std::string("MESSAGE_ID=") + passEndedId, ended.success ? "PRIORITY=6" : "PRIORITY=4",
-                          std::string("FWLOAD_RESULT=") + (ended.success ? "success" : "failure"),
-                          "FWLOAD_DOWNLOADS=" + std::to_string(ended.downloads),
-                          "FWLOAD_TRIES=" + std::to_string(ended.tries)});
+                          std::string(field::result) + "=" + (ended.success ? "success" : "failure"),
+                          std::string(field::downloads) + "=" + std::to_string(ended.downloads),
+                          std::string(field::tries) + "=" + std::to_string(ended.tries)});
     }
     if (ended.gaveUp)
         result.push_back({"MESSAGE=gave up after " + std::to_string(ended.tries) + " tries (on record)",
                           std::string("MESSAGE_ID=") + gaveUpId, "PRIORITY=3",
-                          "FWLOAD_TRIES=" + std::to_string(ended.tries)});
+                          std::string(field::tries) + "=" + std::to_string(ended.tries)});
     return result;
 }
 

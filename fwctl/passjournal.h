@@ -19,6 +19,27 @@ extern const char* const failedId;
 extern const char* const passEndedId;
 extern const char* const gaveUpId;
 
+// The entries' own fields, which history reads back.
+namespace field {
+constexpr const char* outcome = "FWLOAD_OUTCOME";
+constexpr const char* deviceIndex = "FWLOAD_DEVICE_INDEX";
+constexpr const char* deviceName = "FWLOAD_DEVICE_NAME";
+constexpr const char* vid = "FWLOAD_VID";
+constexpr const char* pid = "FWLOAD_PID";
+constexpr const char* entry = "FWLOAD_ENTRY";
+constexpr const char* type = "FWLOAD_TYPE";
+constexpr const char* firmware = "FWLOAD_FIRMWARE";
+constexpr const char* size = "FWLOAD_FIRMWARE_SIZE";
+constexpr const char* checksum = "FWLOAD_FIRMWARE_CHECKSUM";
+constexpr const char* libraryText = "FWLOAD_LIBRARY_TEXT";
+constexpr const char* result = "FWLOAD_RESULT";
+constexpr const char* downloads = "FWLOAD_DOWNLOADS";
+constexpr const char* tries = "FWLOAD_TRIES";
+} // namespace field
+
+// A field's whole number (decimal.h); -1 for "" or anything else.
+long long wholeNumber(const std::string& text);
+
 // One device event of a pass: "downloaded" or "failed", the device's place in the listing (-1: none) and its fields.
 struct DeviceEvent {
     bool downloaded = false;

@@ -62,8 +62,6 @@ double unixTime()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec / 1000) / 1e6;
 }
 
-namespace {
-
 std::string localTime(double when)
 {
     const time_t seconds = static_cast<time_t>(when);
@@ -73,8 +71,6 @@ std::string localTime(double when)
         std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;
 }
-
-} // namespace
 
 std::string retryNote(const Retry& retry, double now)
 {

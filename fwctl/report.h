@@ -52,6 +52,9 @@ std::string state(int state);
 // The time of day, as a Unix time to the microsecond.
 double unixTime();
 
+// A Unix time as local "YYYY-MM-DD HH:MM:SS" ("" when it cannot be shown).
+std::string localTime(double when);
+
 // Where a streak of retries stands, as systemd and the taken markers tell.
 struct Retry {
     enum Kind { None, Due, GaveUp, Unknown } kind = None;
