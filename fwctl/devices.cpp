@@ -98,6 +98,10 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
         const std::string dir = o.output.substr(0, o.output.rfind('/') + 1);
         if (stat((dir.empty() ? "." : dir).c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
             return unlink(o.ended.c_str()), 0;
+    } else {
+        // Before this command takes the lock, which it would take for a
+        // pass's: a retry waiting for its delay holds none.
+        retry = gather::retry(o.lockDir);
     }
     // The counters are read, added to and written back under the passes'
     // lock, so that no update is lost.
@@ -111,8 +115,6 @@ int metrics(const Options& o, std::ostream& out, std::ostream& err)
         prometheus::add(passes, prometheus::parsePass(o.record), report::unixTime());
     if (pass)
         prometheus::add(passes, *pass, report::unixTime());
-    if (o.ended.empty())
-        retry = gather::retry(o.lockDir);
     // The devices as a pass would see them now; without them the passes are
     // still written, and the command fails.
     std::optional<prometheus::Devices> devices;

@@ -182,6 +182,17 @@ TEST_F(Companion, MetricsCountPassesFromFileToFile)
     unsetenv("EXIT_CODE");
     unsetenv("EXIT_STATUS");
     unsetenv("QMX4_RETRY_DELAYS");
+    // By hand, during a back-off (systemd as a script tells it): the retry
+    // is due; the command's own hold of the lock is no pass running.
+    mkdir((scratch / "bin").c_str(), 0755);
+    writeFile(scratch / "bin/systemctl", "#!/bin/sh\nprintf 'ActiveState=activating\\nSubState=start\\n"
+                                         "ExecMainStartTimestamp=@1000\\nEnvironment=QMX4_RETRY_DELAYS=2,10\\n'\n");
+    chmod((scratch / "bin/systemctl").c_str(), 0755);
+    const std::string path = std::getenv("PATH");
+    setenv("PATH", (scratch / "bin:" + path).c_str(), 1);
+    EXPECT_EQ(run("metrics --output " + file + " --lock-dir LOCKS BASE").status, 0);
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_NE(readFile(file).find("\nqmx4_fwload_retry_due_timestamp_seconds 1010\n"), std::string::npos) << readFile(file);
     // Without a pass to record, and where the devices cannot be listed,
     // what is known is still written.
     bus("<fault function='KoEnumerate' code='7' text='bus reset'/>");
